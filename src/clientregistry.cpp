@@ -1,0 +1,65 @@
+#include "clientregistry.h"
+
+#include <chrono>
+
+namespace {
+
+qint64 monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+Stopwatch::Clock currentClock = monotonicMs;
+
+} // namespace
+
+void Stopwatch::restart()
+{
+    startedAt = currentClock();
+}
+
+qint64 Stopwatch::elapsed() const
+{
+    return currentClock() - startedAt;
+}
+
+void Stopwatch::setClock(Clock clock)
+{
+    currentClock = clock ? clock : monotonicMs;
+}
+
+bool ClientRegistry::registerOrRefresh(const QString &address)
+{
+    auto found = clients.find(address);
+    const bool isNew = found == clients.end();
+    if (isNew)
+        found = clients.insert(address, Stopwatch());
+    found->restart();
+    return isNew;
+}
+
+void ClientRegistry::remove(const QString &address)
+{
+    clients.remove(address);
+}
+
+void ClientRegistry::clear()
+{
+    clients.clear();
+}
+
+int ClientRegistry::size() const
+{
+    return clients.size();
+}
+
+ClientRegistry::Entries ClientRegistry::snapshot() const
+{
+    return clients;
+}
+
+bool ClientRegistry::isLive(const Stopwatch &lastHeard)
+{
+    return lastHeard.elapsed() <= SilenceLimitMs;
+}

@@ -1,0 +1,352 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "bridgeformat.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QHostAddress>
+#include <QIcon>
+#include <QKeySequence>
+#include <QMenu>
+#include <QSettings>
+#include <QTimer>
+#include <QUdpSocket>
+
+namespace {
+
+const char *const ApplicationName = "Tavrel Control";
+const char *const GrayIcon = ":/resources/png/icon_gray.png";
+const char *const GreenIcon = ":/resources/png/icon_green.png";
+
+constexpr unsigned short VendorId = 0x0805;
+constexpr unsigned short ProductId = 0x1404;
+constexpr int PollIntervalMs = 1;
+constexpr int AutoConnectIntervalMs = 2000;
+constexpr int NotificationMs = 10000;
+
+constexpr int DefaultListenPort = 18153;
+constexpr int DefaultMeteringPort = 18150;
+constexpr int DefaultConfigPort = 18151;
+constexpr int DefaultCustomPort = 18152;
+
+void showNumber(QLineEdit *field, int value)
+{
+    field->setText(QString::number(value));
+}
+
+void loadPort(const QSettings &settings, const char *key, QLineEdit *field)
+{
+    showNumber(field, settings.value(QLatin1String(key), QVariant()).toInt());
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui_MainWindow)
+{
+    ui->setupUi(this);
+    setWindowTitle(tr("Tavrel Control v%1.%2.%3.%4").arg(1).arg(0).arg(1).arg(0));
+
+    // The settings store is located by these names, so they come before readSettings().
+    QCoreApplication::setOrganizationName(QStringLiteral("Quorvale"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("quorvale.com"));
+    QCoreApplication::setApplicationName(QLatin1String(ApplicationName));
+    readSettings();
+
+    udpSocket = new QUdpSocket(this);
+    connect(this, &MainWindow::readyUdp, this, &MainWindow::sendUdp);
+    createTrayIcon();
+
+    autoConnectTimer = new QTimer(this);
+    connect(autoConnectTimer, &QTimer::timeout, this, &MainWindow::on_START_clicked);
+    on_checkBox_auto_connect_clicked();
+
+    hidPollTimer = new QTimer(this);
+    connect(hidPollTimer, &QTimer::timeout, this, &MainWindow::hid_receive_timer);
+}
+
+// The bridge is not stopped here: the end of the process releases the device.
+MainWindow::~MainWindow()
+{
+    writeSettings();
+    delete ui;
+}
+
+void MainWindow::createTrayIcon()
+{
+    trayMenu = new QMenu(QStringLiteral("MyMenu"), this);
+    trayMenu->addAction(QStringLiteral("Quit"), this, &MainWindow::close_exit, QKeySequence());
+    trayMenu->addAction(QStringLiteral("Settings"), this, &QWidget::show, QKeySequence());
+
+    trayIcon = new QSystemTrayIcon(this);
+    setTrayImage(QLatin1String(GrayIcon));
+    trayIcon->setToolTip(QLatin1String(ApplicationName));
+    trayIcon->setContextMenu(trayMenu);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::systray_activated);
+    connect(trayIcon, &QSystemTrayIcon::messageClicked, this, &MainWindow::systray_message_clicked);
+    connect(udpSocket, &QUdpSocket::readyRead, this, &MainWindow::receiveUdp);
+    trayIcon->show();
+}
+
+void MainWindow::on_START_clicked()
+{
+    if (hidPollTimer->isActive())
+        return;
+    hidDevice = hid_open(VendorId, ProductId, nullptr);
+    if (!hidDevice)
+        return;
+    hid_set_nonblocking(hidDevice, 1);
+
+    receivedCount = 0;
+    transmittedCount = 0;
+    ui->label_status_connection->setText(QStringLiteral("running"));
+    ui->label_status_connection->setStyleSheet(QStringLiteral("color: rgb(0, 255, 0);"));
+    showNumber(ui->lineEdit_received, receivedCount);
+    showNumber(ui->lineEdit_send, transmittedCount);
+    ui->lineEdit_clients->setText(QStringLiteral("0"));
+
+    const QString listen = ui->lineEdit_LISTEN->text();
+    if (!udpSocket->bind(BridgeFormat::portFromText(listen)))
+        qDebug() << "Unable to bind socket to port:" << listen.toInt();
+
+    setTrayImage(QLatin1String(GreenIcon));
+    hidPollTimer->start(PollIntervalMs);
+    usb_status_slot(1);
+}
+
+void MainWindow::on_STOP_clicked()
+{
+    if (!hidPollTimer->isActive())
+        return;
+    hidPollTimer->stop();
+    hid_close(hidDevice);
+    hid_exit();
+    hidDevice = nullptr;
+    resetGuiElements();
+}
+
+void MainWindow::resetGuiElements()
+{
+    ui->label_status_connection->setText(QStringLiteral("stopped"));
+    ui->label_status_connection->setStyleSheet(QStringLiteral("color: rgb(255, 0, 0);"));
+    qDebug() << "disconnecting... ";
+    udpSocket->disconnectFromHost(); // releases the LISTEN binding for the next start
+    clientMap.clear();
+    showClientCount();
+    setTrayImage(QLatin1String(GrayIcon));
+}
+
+void MainWindow::usb_status_slot(int status)
+{
+    switch (status) {
+    case 0:
+        notify(QStringLiteral("Stopped"), QSystemTrayIcon::Information);
+        break;
+    case 1:
+        notify(QStringLiteral("Running"), QSystemTrayIcon::Information);
+        break;
+    case -1:
+        notify(QStringLiteral("USB Disconnected"), QSystemTrayIcon::Critical);
+        resetGuiElements();
+        break;
+    default:
+        break;
+    }
+}
+
+// One read per tick: reports that come faster wait in the operating system's queue.
+void MainWindow::hid_receive_timer()
+{
+    if (!hidDevice)
+        return;
+    unsigned char report[BridgeFormat::ReadBufferSize];
+    const int length = hid_read(hidDevice, report, sizeof report);
+    if (length == BridgeFormat::InputReportSize) {
+        BridgeFormat::writeBridgeMessage(hidMessage, report);
+        udpQueue.append(hidMessage);
+        emit readyUdp(); // sendUdp runs inside the emission and empties the queue
+    } else if (length == -1) {
+        on_STOP_clicked();
+        usb_status_slot(-1);
+    }
+}
+
+void MainWindow::sendUdp()
+{
+    receivedCount = BridgeFormat::nextCount(receivedCount);
+    showNumber(ui->lineEdit_received, receivedCount);
+    while (!udpQueue.isEmpty())
+        sendToLiveClients(udpQueue.takeFirst());
+}
+
+// Walks a snapshot so that retiring silent clients cannot disturb the walk.
+void MainWindow::sendToLiveClients(const QByteArray &message)
+{
+    const bool metering = BridgeFormat::isMetering(message);
+    const ClientRegistry::Entries clients = clientMap.snapshot();
+    for (auto client = clients.cbegin(); client != clients.cend(); ++client) {
+        if (!ClientRegistry::isLive(client.value())) {
+            retireClient(client.key());
+            continue;
+        }
+        const QHostAddress address(client.key());
+        sendToPort(message, address, ui->lineEdit_METERING);
+        if (metering)
+            continue;
+        qDebug() << "sendUdp" << "send to--> CLIENT: " << client.key() << clientMap.size();
+        sendToPort(message, address, ui->lineEdit_CONFIGURATION);
+        sendToPort(message, address, ui->lineEdit_CUSTOM);
+    }
+}
+
+void MainWindow::sendToPort(const QByteArray &message, const QHostAddress &client,
+                            const QLineEdit *portField)
+{
+    udpSocket->writeDatagram(message, client, BridgeFormat::portFromText(portField->text()));
+}
+
+void MainWindow::receiveUdp()
+{
+    while (udpSocket->hasPendingDatagrams()) {
+        QByteArray datagram;
+        datagram.resize(static_cast<int>(udpSocket->pendingDatagramSize()));
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 length
+            = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+        if (sender.isNull() || length < 0)
+            return; // a failed read; what is still pending waits for the next notification
+        datagram.resize(static_cast<int>(length));
+        handleDatagram(datagram, sender, senderPort);
+    }
+}
+
+void MainWindow::handleDatagram(const QByteArray &datagram, const QHostAddress &sender,
+                                quint16 senderPort)
+{
+    if (!BridgeFormat::hasMarker(datagram))
+        return;
+    registerClient(sender.toString());
+    if (BridgeFormat::isKeepAlive(datagram)) {
+        qDebug() << "Keep Alive message from: " << sender << ":" << senderPort;
+        return;
+    }
+    transmittedCount = BridgeFormat::nextCount(transmittedCount);
+    showNumber(ui->lineEdit_send, transmittedCount);
+    const BridgeFormat::ControlReport report = BridgeFormat::controlReport(datagram);
+    if (hidDevice)
+        hid_write(hidDevice, report.data(), report.size());
+}
+
+void MainWindow::registerClient(const QString &address)
+{
+    if (clientMap.registerOrRefresh(address))
+        showClientCount();
+}
+
+void MainWindow::retireClient(const QString &address)
+{
+    qDebug() << "OFFLINE: " << address;
+    clientMap.remove(address);
+    showClientCount();
+}
+
+void MainWindow::showClientCount()
+{
+    showNumber(ui->lineEdit_clients, clientMap.size());
+}
+
+void MainWindow::doControlLedsOff()
+{
+    const BridgeFormat::LedsOffReport report = BridgeFormat::ledsOffReport();
+    if (hidDevice)
+        hid_write(hidDevice, report.data(), report.size());
+}
+
+void MainWindow::readSettings()
+{
+    QSettings settings;
+    loadPort(settings, "udp_metering_port", ui->lineEdit_METERING);
+    loadPort(settings, "udp_config_port", ui->lineEdit_CONFIGURATION);
+    loadPort(settings, "udp_custom_port", ui->lineEdit_CUSTOM);
+    loadPort(settings, "udp_listen_port", ui->lineEdit_LISTEN);
+    ui->checkBox_use_defaults->setChecked(settings.value(QStringLiteral("udp_default_ports")).toBool());
+    ui->checkBox_auto_connect->setChecked(settings.value(QStringLiteral("auto_connect")).toBool());
+    // Setting a checked state from code emits no clicked(), so apply it by hand.
+    on_checkBox_use_defaults_clicked();
+}
+
+void MainWindow::writeSettings()
+{
+    QSettings settings;
+    settings.setValue(QStringLiteral("udp_default_ports"), ui->checkBox_use_defaults->isChecked());
+    settings.setValue(QStringLiteral("udp_metering_port"), ui->lineEdit_METERING->text().toInt());
+    settings.setValue(QStringLiteral("udp_config_port"), ui->lineEdit_CONFIGURATION->text().toInt());
+    settings.setValue(QStringLiteral("udp_custom_port"), ui->lineEdit_CUSTOM->text().toInt());
+    settings.setValue(QStringLiteral("udp_listen_port"), ui->lineEdit_LISTEN->text().toInt());
+    settings.setValue(QStringLiteral("auto_connect"), ui->checkBox_auto_connect->isChecked());
+}
+
+void MainWindow::on_checkBox_use_defaults_clicked()
+{
+    const bool useDefaults = ui->checkBox_use_defaults->isChecked();
+    if (useDefaults) {
+        showNumber(ui->lineEdit_LISTEN, DefaultListenPort);
+        showNumber(ui->lineEdit_METERING, DefaultMeteringPort);
+        showNumber(ui->lineEdit_CONFIGURATION, DefaultConfigPort);
+        showNumber(ui->lineEdit_CUSTOM, DefaultCustomPort);
+    }
+    ui->lineEdit_LISTEN->setEnabled(!useDefaults);
+    ui->lineEdit_METERING->setEnabled(!useDefaults);
+    ui->lineEdit_CONFIGURATION->setEnabled(!useDefaults);
+    ui->lineEdit_CUSTOM->setEnabled(!useDefaults);
+}
+
+// Auto-connect disables both buttons: the bridge then stops only on device loss.
+void MainWindow::on_checkBox_auto_connect_clicked()
+{
+    const bool autoConnect = ui->checkBox_auto_connect->isChecked();
+    ui->START->setEnabled(!autoConnect);
+    ui->STOP->setEnabled(!autoConnect);
+    if (autoConnect)
+        autoConnectTimer->start(AutoConnectIntervalMs);
+    else
+        autoConnectTimer->stop();
+}
+
+void MainWindow::systray_activated(QSystemTrayIcon::ActivationReason reason)
+{
+    Q_UNUSED(reason) // the context menu is the only way to the window
+}
+
+void MainWindow::systray_message_clicked() { }
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    writeSettings();
+    if (exitRequested) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    hide(); // close to the tray; the bridge keeps running
+}
+
+void MainWindow::close_exit()
+{
+    exitRequested = true;
+    close();
+}
+
+void MainWindow::setTrayImage(const QString &resourcePath)
+{
+    trayIcon->setIcon(QIcon(resourcePath));
+}
+
+void MainWindow::notify(const QString &text, QSystemTrayIcon::MessageIcon icon)
+{
+    trayIcon->showMessage(QLatin1String(ApplicationName), text, icon, NotificationMs);
+}
