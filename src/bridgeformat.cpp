@@ -19,7 +19,8 @@ bool isKeepAlive(const QByteArray &datagram)
 
 bool isMetering(const QByteArray &bridgeMessage)
 {
-    return bridgeMessage.size() > 3 && static_cast<unsigned char>(bridgeMessage.at(3)) == MeteringTag;
+    return bridgeMessage.size() > 3
+        && static_cast<unsigned char>(bridgeMessage.at(3)) == MeteringTag;
 }
 
 void writeBridgeMessage(QByteArray &message, const unsigned char *inputReport)
@@ -43,7 +44,7 @@ ControlReport controlReport(const QByteArray &datagram)
 
 LedsOffReport ledsOffReport()
 {
-    return { 0x00, 0x04, 0x02, 0xFF, 0x00 };
+    return {0x00, 0x04, 0x02, 0xFF, 0x00};
 }
 
 quint16 portFromText(const QString &text)

@@ -196,14 +196,15 @@ void MainWindow::sendToLiveClients(const QByteArray &message)
         sendToPort(message, address, ui->lineEdit_METERING);
         if (metering)
             continue;
-        qDebug() << "sendUdp" << "send to--> CLIENT: " << client.key() << clientMap.size();
+        qDebug() << "sendUdp"
+                 << "send to--> CLIENT: " << client.key() << clientMap.size();
         sendToPort(message, address, ui->lineEdit_CONFIGURATION);
         sendToPort(message, address, ui->lineEdit_CUSTOM);
     }
 }
 
-void MainWindow::sendToPort(const QByteArray &message, const QHostAddress &client,
-                            const QLineEdit *portField)
+void MainWindow::sendToPort(
+    const QByteArray &message, const QHostAddress &client, const QLineEdit *portField)
 {
     udpSocket->writeDatagram(message, client, BridgeFormat::portFromText(portField->text()));
 }
@@ -224,8 +225,8 @@ void MainWindow::receiveUdp()
     }
 }
 
-void MainWindow::handleDatagram(const QByteArray &datagram, const QHostAddress &sender,
-                                quint16 senderPort)
+void MainWindow::handleDatagram(
+    const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
 {
     if (!BridgeFormat::hasMarker(datagram))
         return;
@@ -273,7 +274,8 @@ void MainWindow::readSettings()
     loadPort(settings, "udp_config_port", ui->lineEdit_CONFIGURATION);
     loadPort(settings, "udp_custom_port", ui->lineEdit_CUSTOM);
     loadPort(settings, "udp_listen_port", ui->lineEdit_LISTEN);
-    ui->checkBox_use_defaults->setChecked(settings.value(QStringLiteral("udp_default_ports")).toBool());
+    ui->checkBox_use_defaults->setChecked(
+        settings.value(QStringLiteral("udp_default_ports")).toBool());
     ui->checkBox_auto_connect->setChecked(settings.value(QStringLiteral("auto_connect")).toBool());
     // Setting a checked state from code emits no clicked(), so apply it by hand.
     on_checkBox_use_defaults_clicked();
@@ -284,7 +286,8 @@ void MainWindow::writeSettings()
     QSettings settings;
     settings.setValue(QStringLiteral("udp_default_ports"), ui->checkBox_use_defaults->isChecked());
     settings.setValue(QStringLiteral("udp_metering_port"), ui->lineEdit_METERING->text().toInt());
-    settings.setValue(QStringLiteral("udp_config_port"), ui->lineEdit_CONFIGURATION->text().toInt());
+    settings.setValue(
+        QStringLiteral("udp_config_port"), ui->lineEdit_CONFIGURATION->text().toInt());
     settings.setValue(QStringLiteral("udp_custom_port"), ui->lineEdit_CUSTOM->text().toInt());
     settings.setValue(QStringLiteral("udp_listen_port"), ui->lineEdit_LISTEN->text().toInt());
     settings.setValue(QStringLiteral("auto_connect"), ui->checkBox_auto_connect->isChecked());

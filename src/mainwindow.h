@@ -59,7 +59,8 @@ private:
     void registerClient(const QString &address);
     void retireClient(const QString &address);
     void sendToLiveClients(const QByteArray &message);
-    void sendToPort(const QByteArray &message, const QHostAddress &client, const QLineEdit *portField);
+    void sendToPort(
+        const QByteArray &message, const QHostAddress &client, const QLineEdit *portField);
     void showClientCount();
 
     Ui_MainWindow *ui;

@@ -35,7 +35,8 @@ void tst_Smoke::bothDirections()
     probe.close();
 
     QUdpSocket client;
-    QVERIFY2(client.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0), qPrintable(client.errorString()));
+    QVERIFY2(client.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0),
+        qPrintable(client.errorString()));
     listen->setText(QString::number(listenPort));
     metering->setText(QString::number(client.localPort()));
     config->setText(QStringLiteral("1"));
@@ -50,8 +51,8 @@ void tst_Smoke::bothDirections()
     QTRY_VERIFY(client.hasPendingDatagrams());
     QCOMPARE(client.receiveDatagram().data(), QByteArray::fromHex("a0a000f00102030405060708"));
 
-    client.writeDatagram(QByteArray::fromHex("a0a00102030405060708090a0b0c"), QHostAddress::LocalHost,
-                         listenPort);
+    client.writeDatagram(
+        QByteArray::fromHex("a0a00102030405060708090a0b0c"), QHostAddress::LocalHost, listenPort);
     QTRY_COMPARE(FakeHid::writtenReports().size(), 1);
     QCOMPARE(FakeHid::writtenReports().first(), QByteArray::fromHex("000102030405060708090a"));
 }

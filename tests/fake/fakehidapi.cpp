@@ -200,8 +200,8 @@ int hid_exit(void)
     return 0;
 }
 
-hid_device *hid_open(unsigned short vendor_id, unsigned short product_id,
-                     const wchar_t *serial_number)
+hid_device *hid_open(
+    unsigned short vendor_id, unsigned short product_id, const wchar_t *serial_number)
 {
     Device &d = device();
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -210,7 +210,7 @@ hid_device *hid_open(unsigned short vendor_id, unsigned short product_id,
     if (!d.plugged || !matches)
         return nullptr;
     ++d.openHandles;
-    return new hid_device { d.generation };
+    return new hid_device {d.generation};
 }
 
 int hid_set_nonblocking(hid_device *dev, int nonblock)

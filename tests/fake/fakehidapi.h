@@ -65,8 +65,8 @@ inline QList<QByteArray> writtenReports()
 {
     QList<QByteArray> result;
     for (const Bytes &bytes : writes())
-        result.append(QByteArray(reinterpret_cast<const char *>(bytes.data()),
-                                 static_cast<int>(bytes.size())));
+        result.append(QByteArray(
+            reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size())));
     return result;
 }
 

@@ -68,7 +68,7 @@ private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         const bool hasContext = context.file || context.line || context.function;
-        lines().append({ type, QString::fromLatin1(context.category), text, hasContext });
+        lines().append({type, QString::fromLatin1(context.category), text, hasContext});
     }
 
     QtMessageHandler previous;
