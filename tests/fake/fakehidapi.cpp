@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 
 struct hid_device_
 {
@@ -25,6 +26,9 @@ struct Device
     bool writesFail = false;
     bool recordReads = true;
     int openHandles = 0;
+    // The window leaves its handle open when destroyed while running (the end of the
+    // process releases it), so open handles stay reachable here, not leaked.
+    std::set<hid_device *> handles;
     std::vector<std::string> calls;
     std::vector<FakeHid::Bytes> writes;
 
@@ -36,8 +40,8 @@ struct Device
 
 Device &device()
 {
-    static Device instance;
-    return instance;
+    static Device *instance = new Device; // never destroyed: handles outlive static destructors
+    return *instance;
 }
 
 std::string hex(const unsigned char *data, std::size_t length)
@@ -210,7 +214,7 @@ hid_device *hid_open(
     if (!d.plugged || !matches)
         return nullptr;
     ++d.openHandles;
-    return new hid_device {d.generation};
+    return *d.handles.insert(new hid_device {d.generation}).first;
 }
 
 int hid_set_nonblocking(hid_device *dev, int nonblock)
@@ -261,6 +265,7 @@ void hid_close(hid_device *dev)
     if (!dev)
         return;
     --d.openHandles;
+    d.handles.erase(dev);
     delete dev;
 }
 
