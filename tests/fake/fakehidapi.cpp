@@ -31,6 +31,7 @@ struct Device
     std::set<hid_device *> handles;
     std::vector<std::string> calls;
     std::vector<FakeHid::Bytes> writes;
+    FakeHid::WriteObserver writeObserver;
 
     bool isCurrent(const hid_device *handle) const
     {
@@ -88,6 +89,7 @@ void reset()
     d.recordReads = true;
     d.calls.clear();
     d.writes.clear();
+    d.writeObserver = nullptr;
 }
 
 void plug()
@@ -177,6 +179,13 @@ void clearWrites()
     d.writes.clear();
 }
 
+void setWriteObserver(WriteObserver observer)
+{
+    Device &d = device();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.writeObserver = std::move(observer);
+}
+
 int openHandles()
 {
     Device &d = device();
@@ -249,12 +258,17 @@ int hid_read(hid_device *dev, unsigned char *data, size_t length)
 int hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
     Device &d = device();
-    std::lock_guard<std::mutex> lock(d.mutex);
+    std::unique_lock<std::mutex> lock(d.mutex);
     d.calls.push_back("hid_write " + hex(data, length));
     if (!d.isCurrent(dev))
         return -1;
     d.writes.emplace_back(data, data + length);
-    return d.writesFail ? -1 : static_cast<int>(length);
+    const int result = d.writesFail ? -1 : static_cast<int>(length);
+    const FakeHid::WriteObserver observer = d.writeObserver;
+    lock.unlock();
+    if (observer)
+        observer(FakeHid::Bytes(data, data + length));
+    return result;
 }
 
 void hid_close(hid_device *dev)

@@ -2,6 +2,7 @@
 #define FAKEHIDAPI_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,12 @@ void setRecordReads(bool record);
 // The bytes of every write, in order.
 std::vector<Bytes> writes();
 void clearWrites();
+
+// Told the bytes of every write that reaches the device, after the call has released the
+// device (so it may call back in), on the writing thread. One at a time: setting another
+// replaces it, an empty one removes it, and so does reset().
+using WriteObserver = std::function<void(const Bytes &)>;
+void setWriteObserver(WriteObserver observer);
 
 int openHandles();
 
