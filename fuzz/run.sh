@@ -15,7 +15,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_datagram fuzz_inputreport fuzz_receivepath)
 
-install_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
+install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 build="$root/build/fuzz"
 CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVREL_FUZZ=ON \
     -DTAVREL_BUILD_TESTS=OFF -DTAVREL_BUILD_TOOLS=OFF >/dev/null

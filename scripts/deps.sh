@@ -37,4 +37,4 @@ install_packages() {
 
 BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libhidapi-dev)
 # What the test suite needs beyond the build.
-TEST_PACKAGES=()
+TEST_PACKAGES=(clang libclang-rt-14-dev)
