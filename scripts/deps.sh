@@ -38,3 +38,5 @@ install_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libhidapi-dev)
 # What the test suite needs beyond the build.
 TEST_PACKAGES=(clang libclang-rt-14-dev)
+# The desktop test: a private bus, a virtual display, a tray, input, screenshots, Xlib.
+TEST_PACKAGES+=(dbus xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev)

@@ -84,7 +84,7 @@ struct Feed
     Bytes report;
     unsigned step = 0;
     Clock::time_point due;
-    unsigned long long delivered = 0;
+    unsigned long long delivered = 0; // since this feed started, as are the dropped ones
     unsigned long long dropped = 0;
 };
 
@@ -352,6 +352,8 @@ void ControlServer::startFeed(Feed::Mode mode, double hz, Bytes report)
     feed.report = std::move(report);
     feed.step = 0;
     feed.due = Clock::now();
+    feed.delivered = 0;
+    feed.dropped = 0;
 }
 
 // Like the hardware, the simulation produces reports whether or not anyone reads them: with
