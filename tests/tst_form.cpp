@@ -43,6 +43,7 @@ private slots:
     void mainWindowAfterConstruction();
     void slotTable();
     void slotsBoundByName();
+    void onlyFourConnectionsByName();
     void checkedFromCodeRunsNoSlot();
 
     void generatedMembersInOrder();
@@ -520,7 +521,9 @@ void tst_Form::focusOrder()
         QApplication::focusWidget(), static_cast<QWidget *>(ui.checkBox_use_defaults), 5000);
     QStringList visited {QApplication::focusWidget()->objectName()};
     for (int i = 1; i < expected.size() + 1; ++i) {
+        QVERIFY(QApplication::focusWidget());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget());
         visited.append(QApplication::focusWidget()->objectName());
     }
     QCOMPARE(visited, expected + QStringList {"checkBox_use_defaults"});
@@ -625,6 +628,35 @@ void tst_Form::slotsBoundByName()
     QVERIFY(!stop->isEnabled());
     autoConnect->click(); // off again, so the destructor stores nothing that starts a bridge
     QVERIFY(start->isEnabled());
+}
+
+void tst_Form::onlyFourConnectionsByName()
+{
+    MainWindow window;
+    QStringList bound;
+    for (const WidgetRow &row : formTable()) {
+        QWidget *widget = window.findChild<QWidget *>(QLatin1String(row.name));
+        QVERIFY(widget);
+        // The object dump lists each outgoing connection under its signal.
+        TestSupport::DebugCapture capture;
+        widget->dumpObjectInfo();
+        QString signal;
+        for (const QString &line : TestSupport::DebugCapture::debugTexts()) {
+            const QString item = line.trimmed();
+            if (item.startsWith(QLatin1String("signal: ")))
+                signal = item.mid(8);
+            else if (item.startsWith(QLatin1String("--> MainWindow::MainWindow ")))
+                bound.append(QStringLiteral("%1 %2 -> %3").arg(row.name, signal, item.mid(27)));
+        }
+    }
+    // Qt files clicked() under clicked(bool): the one signal with its default argument.
+    const QStringList expected {
+        "checkBox_use_defaults clicked(bool) -> on_checkBox_use_defaults_clicked()",
+        "STOP clicked(bool) -> on_STOP_clicked()",
+        "START clicked(bool) -> on_START_clicked()",
+        "checkBox_auto_connect clicked(bool) -> on_checkBox_auto_connect_clicked()",
+    };
+    QCOMPARE(bound, expected);
 }
 
 void tst_Form::checkedFromCodeRunsNoSlot()
