@@ -32,6 +32,7 @@ private slots:
     void listenTextWraps_data();
     void listenTextWraps();
     void listenTextWrappedPortTaken();
+    void listenText70000();
 };
 
 namespace {
@@ -425,6 +426,28 @@ void tst_RunState::listenTextWrappedPortTaken()
     QCOMPARE(TestSupport::DebugCapture::debugTexts(),
         QStringList({QStringLiteral("Unable to bind socket to port: %1").arg(text)}));
     QCOMPARE(bridge.status()->text(), QStringLiteral("running"));
+    bridge.stop();
+}
+
+void tst_RunState::listenText70000()
+{
+    QUdpSocket holder;
+    if (!holder.bind(QHostAddress::Any, 4464, QAbstractSocket::DontShareAddress))
+        QSKIP("port 4464 is in use here");
+    Bridge bridge;
+    bridge.setListen(QStringLiteral("70000"));
+
+    TestSupport::DebugCapture capture;
+    bridge.start();
+    QCOMPARE(TestSupport::DebugCapture::debugTexts(),
+        QStringList({"Unable to bind socket to port: 70000"}));
+    bridge.stop();
+
+    holder.close();
+    TestSupport::DebugCapture again;
+    bridge.start();
+    QCOMPARE(TestSupport::DebugCapture::debugTexts(), QStringList());
+    QCOMPARE(bridge.socket()->localPort(), quint16(4464));
     bridge.stop();
 }
 
