@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <limits>
+
 namespace {
 
 const char *const ApplicationName = "Tavrel Control";
@@ -36,9 +38,14 @@ void showNumber(QLineEdit *field, int value)
     field->setText(QString::number(value));
 }
 
+// A stored number beyond the int range does not convert and loads as 0, as on writing;
+// the variant's own toInt() would silently wrap it into some other port.
 void loadPort(const QSettings &settings, const char *key, QLineEdit *field)
 {
-    showNumber(field, settings.value(QLatin1String(key), QVariant()).toInt());
+    const qlonglong value = settings.value(QLatin1String(key), QVariant()).toLongLong();
+    const bool fits
+        = value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
+    showNumber(field, fits ? static_cast<int>(value) : 0);
 }
 
 } // namespace
