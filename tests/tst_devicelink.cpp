@@ -1,15 +1,9 @@
 #include "fakehidapi.h"
-#include "mainwindow.h"
 #include "testsupport.h"
+#include "windowprobe.h"
 
-#include <QLabel>
-#include <QLineEdit>
 #include <QNetworkDatagram>
-#include <QPushButton>
 #include <QSignalSpy>
-#include <QSystemTrayIcon>
-#include <QTimer>
-#include <QUdpSocket>
 #include <QtTest>
 
 // The device side of the bridge: the 1 ms poll, what each read result leads to, device loss
@@ -35,47 +29,10 @@ private slots:
 
 namespace {
 
-const char *const GrayIcon = ":/resources/png/icon_gray.png";
-
-QImage iconImage(const QIcon &icon)
-{
-    return icon.pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-}
-
-quint16 freePort()
-{
-    QUdpSocket probe;
-    if (!probe.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress))
-        return 0;
-    return probe.localPort();
-}
-
-class Bridge
+// Running, but with the poll timer held so that the test makes every tick itself.
+class Bridge : public WindowProbe
 {
 public:
-    Bridge() { field("lineEdit_LISTEN")->setText(QString::number(freePort())); }
-
-    QLineEdit *field(const char *name) { return window.findChild<QLineEdit *>(name); }
-    QString text(const char *name) { return field(name)->text(); }
-    QLabel *status() { return window.findChild<QLabel *>("label_status_connection"); }
-    bool trayGray()
-    {
-        return iconImage(window.findChild<QSystemTrayIcon *>()->icon())
-            == iconImage(QIcon(QLatin1String(GrayIcon)));
-    }
-    void start() { QTest::mouseClick(window.findChild<QPushButton *>("START"), Qt::LeftButton); }
-    void stop() { QTest::mouseClick(window.findChild<QPushButton *>("STOP"), Qt::LeftButton); }
-
-    QTimer *pollTimer()
-    {
-        for (QTimer *timer : window.findChildren<QTimer *>())
-            if (timer->interval() == 1)
-                return timer;
-        return nullptr;
-    }
-    bool polling() { return pollTimer() && pollTimer()->isActive(); }
-
-    // Running, but with the poll timer held so that the test makes every tick itself.
     bool startHeld()
     {
         start();
@@ -92,17 +49,7 @@ public:
         pollTimer()->start();
         stop();
     }
-
-    bool addClient(QUdpSocket &client)
-    {
-        if (!client.bind(QHostAddress(QHostAddress::LocalHost), 0))
-            return false;
-        client.writeDatagram(QByteArray::fromHex("a0a04b41"), QHostAddress(QHostAddress::LocalHost),
-            quint16(text("lineEdit_LISTEN").toInt()));
-        return true;
-    }
-
-    MainWindow window;
+    bool trayGray() { return trayShows(GrayIcon); }
 };
 
 // What the window shows at the moment a reset writes its line.

@@ -1,6 +1,7 @@
 #include "fakehidapi.h"
 #include "mainwindow.h"
 #include "testsupport.h"
+#include "windowprobe.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -13,7 +14,6 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QToolBar>
-#include <QUdpSocket>
 #include <QtTest>
 
 // The header that the build generated from the form, not a copy.
@@ -600,22 +600,17 @@ void tst_Form::slotTable()
 void tst_Form::slotsBoundByName()
 {
     FakeHid::plug();
-    MainWindow window;
-    auto *start = window.findChild<QPushButton *>("START");
-    auto *stop = window.findChild<QPushButton *>("STOP");
-    auto *useDefaults = window.findChild<QCheckBox *>("checkBox_use_defaults");
-    auto *autoConnect = window.findChild<QCheckBox *>("checkBox_auto_connect");
-    auto *status = window.findChild<QLabel *>("label_status_connection");
-    auto *listen = window.findChild<QLineEdit *>("lineEdit_LISTEN");
-    QUdpSocket probe;
-    QVERIFY(probe.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress));
-    listen->setText(QString::number(probe.localPort()));
-    probe.close();
+    WindowProbe probe; // LISTEN on a free port
+    auto *start = probe.window.findChild<QPushButton *>("START");
+    auto *stop = probe.window.findChild<QPushButton *>("STOP");
+    auto *useDefaults = probe.window.findChild<QCheckBox *>("checkBox_use_defaults");
+    auto *autoConnect = probe.window.findChild<QCheckBox *>("checkBox_auto_connect");
+    QLineEdit *listen = probe.field("lineEdit_LISTEN");
 
     QTest::mouseClick(start, Qt::LeftButton);
-    QCOMPARE(status->text(), QStringLiteral("running"));
+    QCOMPARE(probe.status()->text(), QStringLiteral("running"));
     QTest::mouseClick(stop, Qt::LeftButton);
-    QCOMPARE(status->text(), QStringLiteral("stopped"));
+    QCOMPARE(probe.status()->text(), QStringLiteral("stopped"));
 
     QTest::mouseClick(useDefaults, Qt::LeftButton);
     QVERIFY(useDefaults->isChecked());

@@ -1,13 +1,7 @@
 #include "fakehidapi.h"
-#include "mainwindow.h"
 #include "testsupport.h"
+#include "windowprobe.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSystemTrayIcon>
-#include <QTimer>
-#include <QUdpSocket>
 #include <QtTest>
 
 // The two-state run machine behind Start and Stop: what the device, the LISTEN socket, the
@@ -37,19 +31,7 @@ private slots:
 
 namespace {
 
-// A free UDP port: bound here without address sharing, then released.
-quint16 freePort()
-{
-    QUdpSocket probe;
-    if (!probe.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress))
-        return 0;
-    return probe.localPort();
-}
-
-QImage iconImage(const QIcon &icon)
-{
-    return icon.pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-}
+using Bridge = WindowProbe;
 
 // The calls made to the device, without the poll's reads.
 QStringList deviceCallsButReads()
@@ -59,59 +41,6 @@ QStringList deviceCallsButReads()
     return calls;
 }
 
-// The window as the operator and the network see it.
-class Bridge
-{
-public:
-    Bridge()
-    {
-        window.findChild<QLineEdit *>("lineEdit_LISTEN")->setText(QString::number(freePort()));
-    }
-
-    QLineEdit *field(const char *name) { return window.findChild<QLineEdit *>(name); }
-    QString text(const char *name) { return field(name)->text(); }
-    QLabel *status() { return window.findChild<QLabel *>("label_status_connection"); }
-    QUdpSocket *socket() { return window.findChild<QUdpSocket *>(); }
-    QSystemTrayIcon *tray() { return window.findChild<QSystemTrayIcon *>(); }
-    void setListen(const QString &text) { field("lineEdit_LISTEN")->setText(text); }
-    quint16 listenPort() { return quint16(text("lineEdit_LISTEN").toInt()); }
-    void start() { QTest::mouseClick(window.findChild<QPushButton *>("START"), Qt::LeftButton); }
-    void stop() { QTest::mouseClick(window.findChild<QPushButton *>("STOP"), Qt::LeftButton); }
-
-    // The poll timer is the run state; it is the window's only 1 ms timer.
-    QTimer *pollTimer()
-    {
-        for (QTimer *timer : window.findChildren<QTimer *>())
-            if (timer->interval() == 1)
-                return timer;
-        return nullptr;
-    }
-    bool polling()
-    {
-        QTimer *timer = pollTimer();
-        return timer && timer->isActive();
-    }
-
-    bool trayShows(const char *resource)
-    {
-        return iconImage(tray()->icon()) == iconImage(QIcon(QLatin1String(resource)));
-    }
-
-    // A keep-alive from a loopback client registers it.
-    bool addClient(QUdpSocket &client)
-    {
-        if (!client.bind(QHostAddress(QHostAddress::LocalHost), 0))
-            return false;
-        client.writeDatagram(
-            QByteArray::fromHex("a0a04b41"), QHostAddress(QHostAddress::LocalHost), listenPort());
-        return true;
-    }
-
-    MainWindow window;
-};
-
-const char *const GrayIcon = ":/resources/png/icon_gray.png";
-const char *const GreenIcon = ":/resources/png/icon_green.png";
 const QString Red = QStringLiteral("color: rgb(255, 0, 0);");
 const QString Green = QStringLiteral("color: rgb(0, 255, 0);");
 
@@ -132,7 +61,7 @@ void tst_RunState::init()
 void tst_RunState::startOpensDeviceThenBinds()
 {
     Bridge bridge;
-    QVERIFY(bridge.trayShows(GrayIcon));
+    QVERIFY(bridge.trayShows(Bridge::GrayIcon));
     TestSupport::DebugCapture capture;
     const int handles = FakeHid::openHandles();
     bridge.start();
@@ -147,7 +76,7 @@ void tst_RunState::startOpensDeviceThenBinds()
     QCOMPARE(bridge.text("lineEdit_clients"), QStringLiteral("0"));
     QCOMPARE(bridge.socket()->state(), QAbstractSocket::BoundState);
     QCOMPARE(bridge.socket()->localPort(), bridge.listenPort());
-    QVERIFY(bridge.trayShows(GreenIcon));
+    QVERIFY(bridge.trayShows(Bridge::GreenIcon));
     QVERIFY(bridge.polling());
     QVERIFY(!bridge.pollTimer()->isSingleShot());
     QCOMPARE(bridge.pollTimer()->timerType(), Qt::CoarseTimer);
@@ -238,7 +167,7 @@ void tst_RunState::startWithoutDevice()
     QCOMPARE(bridge.text("lineEdit_received"), QString());
     QCOMPARE(bridge.text("lineEdit_clients"), QString());
     QCOMPARE(bridge.socket()->state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(bridge.trayShows(GrayIcon));
+    QVERIFY(bridge.trayShows(Bridge::GrayIcon));
     QVERIFY(!bridge.polling());
     QTest::qWait(20);
     QCOMPARE(FakeHid::callLog(), QStringList({"hid_open 0805 1404 (null)"})); // no poll
@@ -277,7 +206,7 @@ void tst_RunState::stopReleasesEverything()
     QCOMPARE(bridge.text("lineEdit_clients"), QStringLiteral("0"));
     QCOMPARE(bridge.text("lineEdit_received"), QStringLiteral("1")); // left as they are
     QCOMPARE(bridge.text("lineEdit_send"), QStringLiteral("1"));
-    QVERIFY(bridge.trayShows(GrayIcon));
+    QVERIFY(bridge.trayShows(Bridge::GrayIcon));
 
     // One line, with its trailing blank, at debug level, category "default", no context.
     const QList<TestSupport::LoggedLine> lines = TestSupport::DebugCapture::lines();
@@ -355,7 +284,7 @@ void tst_RunState::listenPortTaken()
     // The bridge still runs: reports are read and counted.
     QCOMPARE(bridge.status()->text(), QStringLiteral("running"));
     QVERIFY(bridge.polling());
-    QVERIFY(bridge.trayShows(GreenIcon));
+    QVERIFY(bridge.trayShows(Bridge::GreenIcon));
     FakeHid::queueInput(QByteArray::fromHex("00010203040506070809"));
     QTRY_COMPARE_WITH_TIMEOUT(bridge.text("lineEdit_received"), QStringLiteral("1"), 5000);
     bridge.stop();
@@ -398,7 +327,7 @@ void tst_RunState::listenTextWraps_data()
 void tst_RunState::listenTextWraps()
 {
     QFETCH(int, offset);
-    const quint16 port = freePort();
+    const quint16 port = Bridge::freePort();
     QVERIFY(port != 0);
     Bridge bridge;
     bridge.setListen(QString::number(int(port) + offset));
