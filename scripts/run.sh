@@ -14,5 +14,17 @@ cmake --build "$build" --parallel "$(nproc)"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     die "no graphical session found (DISPLAY and WAYLAND_DISPLAY are unset); the program was built at $build/src/tavrel-control"
 fi
+# Without the udev rule only root may open the device; installing it is left to the user.
+rule=70-tavrel-control.rules
+found=
+for dir in /etc/udev/rules.d /run/udev/rules.d /usr/local/lib/udev/rules.d /usr/lib/udev/rules.d \
+    /lib/udev/rules.d; do
+    if [ -e "$dir/$rule" ]; then found=yes; fi
+done
+if [ -z "$found" ]; then
+    echo "Note: the udev rule for the device is not installed, so your user may not be able to open it."
+    echo "      To install it (needs root, once): sudo install -m 644 $root/packaging/$rule /etc/udev/rules.d/"
+    echo "      then unplug and replug the device."
+fi
 echo "Starting tavrel-control: it shows only its tray icon; right-click it for Settings or Quit."
 exec "$build/src/tavrel-control" "$@"

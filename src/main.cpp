@@ -6,6 +6,8 @@ int main(int argc, char *argv[])
 {
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication app(argc, argv);
+    // Lets Wayland compositors and docks match the window to the installed desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvale.TavrelControl"));
     MainWindow window; // starts hidden: the tray menu's "Settings" shows it
     return app.exec();
 }
