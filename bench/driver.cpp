@@ -60,6 +60,7 @@ struct Plan
     double sustainedSeconds = 10;
     int latencySamples = 2000;
     int throughputDatagrams = 100000;
+    int throughputRounds = 5; // each side in turn, so that a change of load hits both
     double idleSeconds = 10;
     int startupRuns = 20;
     std::uint32_t memoryReports = 1000000;
@@ -74,6 +75,7 @@ Plan quickPlan()
     plan.sustainedSeconds = 3;
     plan.latencySamples = 300;
     plan.throughputDatagrams = 100000;
+    plan.throughputRounds = 3;
     plan.idleSeconds = 3;
     plan.startupRuns = 5;
     plan.memoryReports = 30000;
@@ -187,6 +189,14 @@ public:
     void stop()
     {
         onGui([&] { QMetaObject::invokeMethod(window, "on_STOP_clicked"); });
+    }
+
+    // CPU time of the thread the window runs on (its event loop, the poll, both paths).
+    std::int64_t cpuNs()
+    {
+        pid_t tid = 0;
+        onGui([&] { tid = static_cast<pid_t>(gettid()); });
+        return threadCpuNs(tid);
     }
 
     int clients()
@@ -402,7 +412,8 @@ LatencyResult latency(
 // Client to device: throughput
 
 // Counts the device writes (the bridge's, or the C yardstick's) and checks each: 00, the
-// client's number, its datagram number, and the pattern, in order per client.
+// client's number, its datagram number, and the pattern, in order per client. The sender
+// is woken only once half of its window has been written, not at every write.
 class WriteCounter
 {
 public:
@@ -412,10 +423,12 @@ public:
         written = errorCount = 0;
         expected.fill(0);
         lastWriteNs = 0;
+        wakeAt = NoWaiter;
     }
 
     void onWrite(const unsigned char *data, std::size_t length)
     {
+        bool wake = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++written;
@@ -432,21 +445,42 @@ public:
                 ++errorCount;
             if (valid)
                 expected[client] = sequence + 1;
+            wake = written >= wakeAt;
         }
-        changed.notify_all();
+        if (wake)
+            changed.notify_all();
     }
 
-    // Until fewer than `inFlight` of `sent` are unwritten; false if nothing moves for a second.
-    bool waitBelow(std::uint64_t sent, std::uint64_t inFlight)
+    // Returns at once while fewer than `window` of `sent` are unwritten; otherwise waits until
+    // half of them are. False if nothing is written for a second.
+    bool waitForRoom(std::uint64_t sent, std::uint64_t window)
     {
         std::unique_lock<std::mutex> lock(mutex);
+        if (sent - written < window)
+            return true;
+        wakeAt = sent - window / 2;
         for (;;) {
             const std::uint64_t before = written;
-            if (sent - written < inFlight)
+            if (written >= wakeAt) {
+                wakeAt = NoWaiter;
                 return true;
-            if (!changed.wait_for(lock, std::chrono::seconds(1), [&] { return written != before; }))
+            }
+            if (!changed.wait_for(
+                    lock, std::chrono::seconds(1), [&] { return written != before; })) {
+                wakeAt = NoWaiter;
                 return false;
+            }
         }
+    }
+
+    // Until all of `sent` are written, or the time runs out.
+    void waitForAll(std::uint64_t sent, std::int64_t timeoutNs)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        wakeAt = sent;
+        changed.wait_for(
+            lock, std::chrono::nanoseconds(timeoutNs), [&] { return written >= sent; });
+        wakeAt = NoWaiter;
     }
 
     std::uint64_t count()
@@ -466,16 +500,19 @@ public:
     }
 
 private:
+    static constexpr std::uint64_t NoWaiter = UINT64_MAX;
     std::mutex mutex;
     std::condition_variable changed;
     std::uint64_t written = 0, errorCount = 0;
     std::array<std::uint32_t, ThroughputClients> expected {};
     std::int64_t lastWriteNs = 0;
+    std::uint64_t wakeAt = NoWaiter;
 };
 
 struct ThroughputResult
 {
     double perSecond = NAN;
+    double cpuUsPerDatagram = NAN; // of the receiving side: the bridge's thread, the C process
     std::uint64_t sent = 0, written = 0, errors = 0;
     bool lossless() const { return written == sent && errors == 0; }
 };
@@ -502,7 +539,7 @@ ThroughputResult throughput(std::uint16_t listen, int total, WriteCounter &count
 
     const std::int64_t started = monotonicNs();
     for (int i = 0; i < total; ++i) {
-        if (!counter.waitBelow(static_cast<std::uint64_t>(i), ThroughputWindow))
+        if (!counter.waitForRoom(static_cast<std::uint64_t>(i), ThroughputWindow))
             break;
         const int client = i % ThroughputClients;
         const std::uint32_t sequence = static_cast<std::uint32_t>(i / ThroughputClients);
@@ -514,9 +551,7 @@ ThroughputResult throughput(std::uint16_t listen, int total, WriteCounter &count
             sizeof bridge);
         ++result.sent;
     }
-    const std::int64_t deadline = monotonicNs() + 2 * Sec;
-    while (counter.count() < result.sent && monotonicNs() < deadline)
-        sleepNs(Ms);
+    counter.waitForAll(result.sent, 2 * Sec);
     result.written = counter.count();
     result.errors = counter.errors();
     if (result.written > 0)
@@ -771,11 +806,14 @@ private:
             ClientSet clients(ipv4(LatencyFirstClient), count, ports);
             bridge.setPorts(listen, ports);
             bridge.startWith(clients, listen);
+            const std::int64_t cpuBefore = bridge.cpuNs();
             const LatencyResult bridged
                 = latency(clients, plan.latencySamples, [](std::uint32_t s) {
                       queueOnDevice(s);
                       return true;
                   });
+            const double bridgeCpuUs
+                = double(bridge.cpuNs() - cpuBefore) / 1000 / std::max(1, bridged.samples);
             bridge.stop();
 
             SeqPacketDevice device;
@@ -785,10 +823,12 @@ private:
                 clients, plan.latencySamples, [&](std::uint32_t s) { return device.queue(s); });
             device.endOfInput();
             waitForExit(sender, 5 * Sec);
+            const double cCpuUs = double(sender.cpuNsAtExit) / 1000 / std::max(1, c.samples);
             stop(sender);
 
             progress(std::to_string(count) + " clients: p50 " + number(bridged.p50, 3) + " ms, p99 "
                 + number(bridged.p99, 3) + " ms (C " + number(c.p50, 3) + " / " + number(c.p99, 3)
+                + "); CPU per report " + number(bridgeCpuUs, 1) + " us (C " + number(cCpuUs, 1)
                 + ")");
             const std::string n = std::to_string(count);
             const bool complete = bridged.missing == 0 && bridged.errors == 0;
@@ -810,6 +850,11 @@ private:
                 number(bridged.p99, 3) + " (max " + number(bridged.max, 2) + ")",
                 "C " + number(c.p99, 3), ratioText(bridged.p99, c.p99), p99Target,
                 p99Target == "-" ? (complete ? "-" : "NO (lost)") : yesNo(p99Met)});
+            report.rows.push_back(
+                {"  same: CPU per report, us (for information)", number(bridgeCpuUs, 1),
+                    "C " + number(cCpuUs, 1), ratioText(bridgeCpuUs, cCpuUs), "-", "-"});
+            report.value("latency_" + n + "_cpu_us_per_report", bridgeCpuUs, 1);
+            report.value("latency_" + n + "_c_cpu_us_per_report", cCpuUs, 1);
             report.value("latency_" + n + "_p50_ms", bridged.p50, 3);
             report.value("latency_" + n + "_p99_ms", bridged.p99, 3);
             report.value("latency_" + n + "_max_ms", bridged.max, 3);
@@ -826,20 +871,26 @@ private:
         }
     }
 
-    void clientToDevice(Report &report)
+    ThroughputResult bridgeThroughput(WriteCounter &counter)
     {
-        WriteCounter counter;
         FakeHid::setWriteObserver([&counter](const FakeHid::Bytes &bytes) {
             counter.onWrite(bytes.data(), bytes.size());
         });
         bridge.setPorts(listen, ports);
         bridge.start();
-        const ThroughputResult bridged = throughput(listen, plan.throughputDatagrams, counter);
+        const std::int64_t cpuBefore = bridge.cpuNs();
+        ThroughputResult result = throughput(listen, plan.throughputDatagrams, counter);
+        result.cpuUsPerDatagram
+            = double(bridge.cpuNs() - cpuBefore) / 1000 / double(result.written);
         bridge.stop();
         FakeHid::setWriteObserver(nullptr);
         FakeHid::clearCalls();
         FakeHid::clearWrites();
+        return result;
+    }
 
+    ThroughputResult cThroughput(WriteCounter &counter)
+    {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
@@ -866,34 +917,79 @@ private:
                 held -= at;
             }
         });
-        ThroughputResult c;
+        ThroughputResult result;
         if (readLine(receiver.stdoutFd, 5 * Sec) == "ready")
-            c = throughput(cListen, plan.throughputDatagrams, counter);
+            result = throughput(cListen, plan.throughputDatagrams, counter);
         waitForExit(receiver, 5 * Sec);
+        if (receiver.cpuNsAtExit >= 0 && result.written > 0)
+            result.cpuUsPerDatagram = double(receiver.cpuNsAtExit) / 1000 / double(result.written);
         stop(receiver);
         reader.join();
         close(out[0]);
+        return result;
+    }
 
-        const double ratio = bridged.perSecond / c.perSecond;
-        const bool met = ratio >= 0.5 && bridged.lossless();
-        progress(
-            "bridge " + number(bridged.perSecond, 0) + "/s, C " + number(c.perSecond, 0) + "/s");
-        report.rows.push_back({"client->device, " + std::to_string(plan.throughputDatagrams)
-                + " from 8 clients, writes/s",
-            number(bridged.perSecond, 0), "C " + number(c.perSecond, 0), number(ratio, 3),
-            ">= 0.50 x C", yesNo(ratio >= 0.5)});
-        report.rows.push_back({"  same: written / sent, out of order",
+    static double median(std::vector<double> values)
+    {
+        std::sort(values.begin(), values.end());
+        return percentile(values, 0.5);
+    }
+
+    void clientToDevice(Report &report)
+    {
+        WriteCounter counter;
+        std::vector<double> bridgeRates, cRates, bridgeCpu, cCpu, ratios;
+        ThroughputResult bridged, c; // the worst rounds for loss and order
+        bridged.sent = c.sent = 0;
+        bool bridgeLossless = true;
+        std::string lossText, cLossText;
+        for (int round = 0; round < plan.throughputRounds; ++round) {
+            const ThroughputResult b = bridgeThroughput(counter);
+            const ThroughputResult cRound = cThroughput(counter);
+            bridgeRates.push_back(b.perSecond);
+            cRates.push_back(cRound.perSecond);
+            bridgeCpu.push_back(b.cpuUsPerDatagram);
+            cCpu.push_back(cRound.cpuUsPerDatagram);
+            ratios.push_back(b.perSecond / cRound.perSecond);
+            bridgeLossless = bridgeLossless && b.lossless();
+            if (round == 0 || !b.lossless())
+                bridged = b;
+            if (round == 0 || !cRound.lossless())
+                c = cRound;
+            progress("round " + std::to_string(round + 1) + ": bridge " + number(b.perSecond, 0)
+                + "/s (" + number(b.cpuUsPerDatagram, 2) + " us CPU each), C "
+                + number(cRound.perSecond, 0) + "/s (" + number(cRound.cpuUsPerDatagram, 2)
+                + " us)");
+        }
+        const double bridgeRate = median(bridgeRates), cRate = median(cRates);
+        const double bridgeUs = median(bridgeCpu), cUs = median(cCpu);
+        const double ratio = bridgeRate / cRate;
+        const bool met = ratio >= 0.5 && bridgeLossless;
+        const std::string what = std::to_string(plan.throughputDatagrams) + " from 8 clients";
+        report.rows.push_back({"client->device, " + what + ", writes/s (median of "
+                + std::to_string(plan.throughputRounds) + ")",
+            number(bridgeRate, 0), "C " + number(cRate, 0), number(ratio, 3), ">= 0.50 x C",
+            yesNo(ratio >= 0.5)});
+        report.rows.push_back({"  same: CPU per datagram, us (for information)",
+            number(bridgeUs, 2), "C " + number(cUs, 2), ratioText(bridgeUs, cUs), "-", "-"});
+        report.rows.push_back({"  same: written / sent, out of order (worst round)",
             std::to_string(bridged.written) + " / " + std::to_string(bridged.sent) + ", "
                 + std::to_string(bridged.errors),
             "C " + std::to_string(c.written) + " / " + std::to_string(c.sent) + ", "
                 + std::to_string(c.errors),
-            "-", "no loss", yesNo(bridged.lossless())});
-        report.value("c2d_writes_per_s", bridged.perSecond, 0);
-        report.value("c2d_c_writes_per_s", c.perSecond, 0);
+            "-", "no loss", yesNo(bridgeLossless)});
+        report.value("c2d_writes_per_s", bridgeRate, 0);
+        report.value("c2d_c_writes_per_s", cRate, 0);
         report.value("c2d_ratio_to_c", ratio, 4);
-        report.value("c2d_sent", double(bridged.sent), 0);
-        report.value("c2d_written", double(bridged.written), 0);
-        report.value("c2d_out_of_order", double(bridged.errors), 0);
+        std::string perRound = "[";
+        for (std::size_t i = 0; i < ratios.size(); ++i)
+            perRound += (i ? "," : "") + number(ratios[i], 3);
+        report.json.emplace_back("c2d_round_ratios", perRound + "]");
+        report.value("c2d_cpu_us_per_datagram", bridgeUs, 3);
+        report.value("c2d_c_cpu_us_per_datagram", cUs, 3);
+        report.value("c2d_datagrams_per_round", plan.throughputDatagrams, 0);
+        report.value("c2d_rounds", plan.throughputRounds, 0);
+        report.flag("c2d_lossless", bridgeLossless);
         report.value("c2d_window", ThroughputWindow, 0);
         report.target("c2d_throughput", met);
     }

@@ -26,9 +26,9 @@ enum Port { Metering, Config, Custom, PortCount };
 using Ports = std::array<std::uint16_t, PortCount>;
 
 // Clients of the bridge on consecutive loopback addresses, each with one socket bound on each
-// of the three destination ports. One thread receives everything and checks that every
-// socket gets the numbered messages 0, 1, 2, ... in order; arrival times are the kernel's
-// receive stamps (CLOCK_REALTIME), so a late wake-up of this thread does not count.
+// of the three destination ports. One thread collects everything every half millisecond and
+// checks that every socket gets the numbered messages 0, 1, 2, ... in order; arrival times
+// are the kernel's receive stamps (CLOCK_REALTIME), so when this thread looks does not count.
 class ClientSet
 {
 public:

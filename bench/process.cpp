@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,9 +115,13 @@ bool waitForExit(Child &child, std::int64_t timeoutNs, int *status)
     const std::int64_t deadline = monotonicNs() + timeoutNs;
     for (;;) {
         int result = 0;
-        const pid_t done = waitpid(child.pid, &result, WNOHANG);
+        rusage usage {};
+        const pid_t done = wait4(child.pid, &result, WNOHANG, &usage);
         if (done == child.pid) {
             child.pid = -1;
+            child.cpuNsAtExit
+                = (std::int64_t(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000000000
+                + (std::int64_t(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) * 1000;
             if (status)
                 *status = result;
             return true;
@@ -192,6 +197,14 @@ std::int64_t cpuNs(pid_t pid)
     }
     closedir(tasks);
     return total;
+}
+
+std::int64_t threadCpuNs(pid_t tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+    long long onCpu = -1;
+    stat >> onCpu;
+    return onCpu;
 }
 
 long statusKiB(pid_t pid, const char *field)

@@ -17,6 +17,7 @@ struct Child
     int stdinFd = -1; // write end, when asked for
     int stdoutFd = -1; // read end, when asked for
     int readyFd = -1; // read end of the descriptor named in TAVREL_BENCH_READY_FD
+    std::int64_t cpuNsAtExit = -1; // user and system time, once it has ended
 };
 
 struct SpawnOptions
@@ -44,6 +45,8 @@ std::int64_t readReady(Child &child, std::int64_t timeoutNs);
 
 // CPU time of all the process's threads so far, in nanoseconds (scheduler statistics).
 std::int64_t cpuNs(pid_t pid);
+// The same for one thread of this process.
+std::int64_t threadCpuNs(pid_t tid);
 // A "Vm..." line of /proc/<pid>/status, in KiB; -1 if missing.
 long statusKiB(pid_t pid, const char *field);
 
