@@ -374,6 +374,7 @@ sleep 0.2
 screenshot 05-listen-typed.png "$window"
 "$helper" close "$window" || fail "could not send the close request"
 wait_for 3000 "window hidden after the close request" bash -c "[ -z \"\$(xdotool search --onlyvisible --name '^Tavrel Control v1\\.0\\.1\\.0\$' 2>/dev/null)\" ]"
+sleep 0.5 # time enough for a program that was going to end to do so
 case $(proc_state "$app_pid") in
 '' | Z) fail "the program ended on a close request" ;;
 esac
