@@ -78,7 +78,7 @@ Plan quickPlan()
     plan.throughputRounds = 3;
     plan.idleSeconds = 3;
     plan.startupRuns = 5;
-    plan.memoryReports = 30000;
+    plan.memoryReports = 20000;
     return plan;
 }
 
