@@ -199,9 +199,9 @@ void tst_DeviceSim::reportsWithoutAReaderAreLost()
     QVERIFY2(status.contains(" pending=0 ") && status.contains(" fed=0 ")
             && !status.contains(" dropped=0 "),
         qPrintable(status));
+    QCOMPARE(command("stop"), QString("ok stopped"));
     handle = hid_open(0x0805, 0x1404, nullptr);
     QVERIFY(handle);
-    QCOMPARE(command("stop"), QString("ok stopped"));
     QCOMPARE(readReport(100), QByteArray()); // no backlog from before the program opened it
 }
 
