@@ -18,7 +18,7 @@ void printLine(const QByteArray &line)
     std::fflush(stdout); // one line per datagram, visible at once even through a pipe
 }
 
-void printError(const QString &text)
+void printDiagnostic(const QString &text)
 {
     std::fprintf(stderr, "tavrel-client: %s\n", qPrintable(text));
     std::fflush(stderr);
@@ -33,26 +33,8 @@ BridgeClient::BridgeClient(const ClientOptions &options, QObject *parent)
 
 bool BridgeClient::start()
 {
-    for (const quint16 port : qAsConst(options.receivePorts)) {
-        auto *socket = new QUdpSocket(this);
-        if (!socket->bind(options.bind, port)) {
-            printError(QStringLiteral("cannot receive on %1 port %2: %3")
-                           .arg(options.bind.toString())
-                           .arg(port)
-                           .arg(socket->errorString()));
-            return false;
-        }
-        connect(socket, &QUdpSocket::readyRead, this, [this, socket] { drain(socket); });
-        sockets.append(socket);
-    }
-    QStringList ports;
-    for (const QUdpSocket *socket : qAsConst(sockets))
-        ports.append(QString::number(socket->localPort()));
-    printError(
-        QStringLiteral("receiving on %1 ports %2, bridge %3 port %4")
-            .arg(options.bind.toString(), ports.join(QLatin1Char(' ')), options.bridge.toString())
-            .arg(options.listenPort));
-
+    if (!bindPorts())
+        return false;
     if (options.timeoutMs > 0)
         QTimer::singleShot(options.timeoutMs, this, &BridgeClient::timedOut);
     if (options.intervalMs > 0) {
@@ -66,6 +48,29 @@ bool BridgeClient::start()
     return true;
 }
 
+bool BridgeClient::bindPorts()
+{
+    QStringList ports;
+    for (const quint16 port : qAsConst(options.receivePorts)) {
+        auto *socket = new QUdpSocket(this);
+        if (!socket->bind(options.bind, port)) {
+            printDiagnostic(QStringLiteral("cannot receive on %1 port %2: %3")
+                                .arg(options.bind.toString())
+                                .arg(port)
+                                .arg(socket->errorString()));
+            return false;
+        }
+        connect(socket, &QUdpSocket::readyRead, this, [this, socket] { drain(socket); });
+        sockets.append(socket);
+        ports.append(QString::number(port));
+    }
+    printDiagnostic(
+        QStringLiteral("receiving on %1 ports %2, bridge %3 port %4")
+            .arg(options.bind.toString(), ports.join(QLatin1Char(' ')), options.bridge.toString())
+            .arg(options.listenPort));
+    return true;
+}
+
 void BridgeClient::sendKeepAlive()
 {
     send(KeepAlive);
@@ -76,10 +81,10 @@ void BridgeClient::send(const QByteArray &datagram)
     // From the METERING socket, so the bridge sees the client's own address and a known port.
     QUdpSocket *socket = sockets.first();
     if (socket->writeDatagram(datagram, options.bridge, options.listenPort) != datagram.size())
-        printError(QStringLiteral("cannot send %1 to %2 port %3: %4")
-                       .arg(QString::fromLatin1(datagram.toHex()), options.bridge.toString())
-                       .arg(options.listenPort)
-                       .arg(socket->errorString()));
+        printDiagnostic(QStringLiteral("cannot send %1 to %2 port %3: %4")
+                            .arg(QString::fromLatin1(datagram.toHex()), options.bridge.toString())
+                            .arg(options.listenPort)
+                            .arg(socket->errorString()));
 }
 
 void BridgeClient::drain(QUdpSocket *socket)
@@ -105,7 +110,7 @@ void BridgeClient::timedOut()
         return;
     done = true;
     if (options.count > 0)
-        printError(
+        printDiagnostic(
             QStringLiteral("timed out after %1 of %2 messages").arg(received).arg(options.count));
     emit finished(options.count > 0 ? 1 : 0);
 }

@@ -38,6 +38,7 @@ signals:
     void finished(int exitCode);
 
 private:
+    bool bindPorts();
     void sendKeepAlive();
     void send(const QByteArray &datagram);
     void drain(QUdpSocket *socket);
