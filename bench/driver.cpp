@@ -631,6 +631,8 @@ Child launchQt(const Programs &programs, const Launch &launch, const std::string
 double cpuPercent(pid_t pid, double seconds)
 {
     const std::int64_t c0 = cpuNs(pid), t0 = monotonicNs();
+    if (c0 <= 0) // a process that reached its event loop has used some CPU
+        throw std::runtime_error("no scheduler statistics for process " + std::to_string(pid));
     sleepNs(static_cast<std::int64_t>(seconds * Sec));
     const std::int64_t c1 = cpuNs(pid), t1 = monotonicNs();
     return 100.0 * double(c1 - c0) / double(t1 - t0);
