@@ -25,6 +25,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -277,9 +278,16 @@ struct SeqPacketDevice
     void endOfInput() { shutdown(ours, SHUT_WR); }
 };
 
+#ifndef BENCH_DEVICESIM_PRELOAD
+#define BENCH_DEVICESIM_PRELOAD ""
+#define BENCH_DEVICESIM_CONTROL ""
+#endif
+
 struct Programs
 {
     std::string baseline, bridgeBench, real, floor, probe, logDir;
+    std::string deviceSim = BENCH_DEVICESIM_PRELOAD; // empty: not built
+    std::string deviceSimControl = BENCH_DEVICESIM_CONTROL;
 };
 
 Child startSender(
@@ -598,6 +606,7 @@ struct Launch
     std::vector<std::string> environment;
     bool stdinPipe = false;
     bool quitWhenReady = false;
+    std::string preload = {}; // preloaded before the readiness probe
 };
 
 int openLog(const std::string &path)
@@ -614,7 +623,8 @@ Child launchQt(const Programs &programs, const Launch &launch, const std::string
     SpawnOptions options;
     options.argv = {launch.program};
     options.environment = {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + configHome,
-        "LD_PRELOAD=" + programs.probe, "TAVREL_BENCH_READY_FD=3"};
+        "LD_PRELOAD=" + (launch.preload.empty() ? "" : launch.preload + ":") + programs.probe,
+        "TAVREL_BENCH_READY_FD=3"};
     if (launch.quitWhenReady)
         options.environment.push_back("TAVREL_BENCH_QUIT_WHEN_READY=1");
     options.environment.insert(
@@ -1001,19 +1011,45 @@ private:
         return programs.logDir + "/" + name + ".stderr";
     }
 
+    bool plugSimulatedDevice(const std::string &socketPath)
+    {
+        SpawnOptions options;
+        options.argv
+            = {programs.deviceSimControl, "--socket", socketPath, "--wait", "5000", "plug"};
+        Child control = spawn(options);
+        int status = -1;
+        if (!waitForExit(control, 10 * Sec, &status)) {
+            stop(control);
+            return false;
+        }
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
     void idle(Report &report)
     {
         const double seconds = plan.idleSeconds;
         double running = NAN, stopped = NAN, cIdle = NAN, floorIdle = NAN;
+        // The real program with the preloaded simulated device when that is built.
+        const bool onReal = !programs.deviceSim.empty();
+        const std::string runningProgram
+            = onReal ? "tavrel-control + preloaded devicesim" : "tavrel-control-bench";
         {
             ConfigHome home(ports, listen, true);
-            Launch launch {programs.bridgeBench, log("idle-running"), {}, false, false};
+            const std::string socketPath = home.path() + "/devicesim.sock";
+            Launch launch {onReal ? programs.real : programs.bridgeBench, log("idle-running"), {},
+                false, false};
+            if (onReal) {
+                launch.preload = programs.deviceSim;
+                launch.environment = {"TAVREL_DEVICESIM_SOCKET=" + socketPath};
+            }
             Child child = launchQt(programs, launch, home.path());
             ClientSet probe(ipv4(ProbeClient), 1, ports);
-            if (readReady(child, 10 * Sec) < 0
-                || !waitUntilRunning(probe, listen, launch.stderrPath)) {
+            bool started = readReady(child, 10 * Sec) >= 0;
+            if (started && onReal)
+                started = plugSimulatedDevice(socketPath);
+            if (!started || !waitUntilRunning(probe, listen, launch.stderrPath)) {
                 stop(child);
-                throw std::runtime_error("tavrel-control-bench did not start the bridge");
+                throw std::runtime_error(runningProgram + " did not start the bridge");
             }
             sleepNs(Sec / 2);
             running = cpuPercent(child.pid, seconds);
@@ -1059,6 +1095,7 @@ private:
         report.rows.push_back({"idle CPU, stopped, % of a core", number(stopped, 4),
             "Qt floor " + number(floorIdle, 4), ratioText(stopped, floorIdle), "<= 0.1 %",
             yesNo(stoppedMet)});
+        report.text("idle_running_program", runningProgram);
         report.value("idle_running_cpu_pct", running, 3);
         report.value("idle_running_c_cpu_pct", cIdle, 3);
         report.value("idle_stopped_cpu_pct", stopped, 4);
@@ -1326,9 +1363,14 @@ int main(int argc, char *argv[])
         "stamp of the client's last datagram of it (CONFIG, CUSTOM after METERING), non-metering "
         "reports; baseline: bench_baseline (C, 1 ms absolute-deadline timer)");
     report.notes.push_back(
-        "rate, latency, throughput: the window in this process; idle running and memory: "
-        "tavrel-control-bench (src/main.cpp + window + simulated device); idle stopped and "
-        "start-up: the real tavrel-control");
+        "rate, latency, throughput: the window in this process (simulated device linked in); "
+        "idle running: "
+        + std::string(programs.deviceSim.empty()
+                ? "tavrel-control-bench (src/main.cpp + window + simulated device)"
+                : "the real tavrel-control with tools/devicesim preloaded")
+        + "; memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle stopped "
+          "and "
+          "start-up: the real tavrel-control");
     for (const std::string &failure : failures)
         report.notes.push_back("FAILED: " + failure);
     report.text("mode", plan.quick ? "quick" : "full");
