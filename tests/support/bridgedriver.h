@@ -1,0 +1,97 @@
+#ifndef BRIDGEDRIVER_H
+#define BRIDGEDRIVER_H
+
+#include "fakehidapi.h"
+#include "loopbackclient.h"
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringList>
+#include <QThread>
+#include <QUdpSocket>
+#include <QtTest>
+
+// The real window with the simulated device plugged in, its METERING, CONFIG and CUSTOM
+// fields naming a client's ports and LISTEN a free port, started with its Start button.
+class BridgeDriver
+{
+public:
+    explicit BridgeDriver(const LoopbackClient &client)
+    {
+        FakeHid::reset();
+        FakeHid::plug();
+        setField("lineEdit_METERING", QString::number(client.port(LoopbackClient::Metering)));
+        setField("lineEdit_CONFIGURATION", QString::number(client.port(LoopbackClient::Config)));
+        setField("lineEdit_CUSTOM", QString::number(client.port(LoopbackClient::Custom)));
+        QUdpSocket probe; // free on every address of both IP versions, as the bridge binds
+        probe.bind(0);
+        listenPort = probe.localPort();
+        probe.close();
+        setField("lineEdit_LISTEN", QString::number(listenPort));
+    }
+
+    bool start()
+    {
+        QTest::mouseClick(window.findChild<QPushButton *>("START"), Qt::LeftButton);
+        return status() == QLatin1String("running");
+    }
+    void stop() { QTest::mouseClick(window.findChild<QPushButton *>("STOP"), Qt::LeftButton); }
+    QString status() const { return window.findChild<QLabel *>("label_status_connection")->text(); }
+
+    QLineEdit *field(const char *name) const { return window.findChild<QLineEdit *>(name); }
+    void setField(const char *name, const QString &text) { field(name)->setText(text); }
+    QString text(const char *name) const { return field(name)->text(); }
+    QString clients() const { return text("lineEdit_clients"); }
+    QString received() const { return text("lineEdit_received"); }
+    QString transmitted() const { return text("lineEdit_send"); }
+
+    // Runs the receive path once, as the socket's notification would, without the event loop.
+    bool receiveNow()
+    {
+        return QMetaObject::invokeMethod(&window, "receiveUdp", Qt::DirectConnection);
+    }
+
+    MainWindow window;
+    quint16 listenPort = 0;
+};
+
+// The lines the bridge itself wrote: debug level, default category, in order.
+inline QStringList bridgeLines()
+{
+    QStringList texts;
+    for (const TestSupport::LoggedLine &line : TestSupport::DebugCapture::lines())
+        if (line.type == QtDebugMsg && line.category == QLatin1String("default"))
+            texts.append(line.text);
+    return texts;
+}
+
+inline QString keepAliveLine(const LoopbackClient &client, int sender = 0)
+{
+    return QStringLiteral("Keep Alive message from:  QHostAddress(\"%1\") : %2")
+        .arg(client.mappedAddress())
+        .arg(client.senderPort(sender));
+}
+
+inline QString sendLine(const LoopbackClient &client, int registrySize)
+{
+    return QStringLiteral("sendUdp send to--> CLIENT:  \"%1\" %2")
+        .arg(client.mappedAddress())
+        .arg(registrySize);
+}
+
+inline QString offlineLine(const LoopbackClient &client)
+{
+    return QStringLiteral("OFFLINE:  \"%1\"").arg(client.mappedAddress());
+}
+
+// Loopback delivery is practically immediate; this leaves room for a loaded machine before a
+// test runs the receive path by hand, without giving the event loop a turn.
+inline void letDatagramsLand()
+{
+    QThread::msleep(50);
+}
+
+#endif // BRIDGEDRIVER_H

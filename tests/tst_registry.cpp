@@ -1,0 +1,122 @@
+#include "clientregistry.h"
+
+#include <QThread>
+#include <QtTest>
+
+// The registry and its stopwatch on their own: the real clock behind the stopwatch, and what
+// the window tests cannot reach directly.
+class tst_Registry : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { Stopwatch::setClock(nullptr); }
+
+    void realClockMeasuresMilliseconds();
+    void testClockCanBeRemoved();
+    void liveUpToTheLimit_data();
+    void liveUpToTheLimit();
+    void newAddressesOnly();
+    void snapshotOutlivesRemoval();
+};
+
+namespace {
+qint64 now = 0;
+qint64 testClock()
+{
+    return now;
+}
+} // namespace
+
+void tst_Registry::realClockMeasuresMilliseconds()
+{
+    Stopwatch watch;
+    watch.restart();
+    QElapsedTimer reference;
+    reference.start();
+    QThread::msleep(40);
+    const qint64 measured = watch.elapsed();
+    // the slack covers a preemption between the two starts; a clock in other units is far off
+    QVERIFY2(measured >= 40 && measured <= reference.elapsed() + 1000,
+        qPrintable(QString::number(measured)));
+}
+
+void tst_Registry::testClockCanBeRemoved()
+{
+    now = 1000;
+    Stopwatch::setClock(testClock);
+    Stopwatch watch;
+    watch.restart();
+    now = 1000 + 123456;
+    QCOMPARE(watch.elapsed(), qint64(123456));
+
+    Stopwatch::setClock(nullptr);
+    watch.restart();
+    QThread::msleep(5);
+    QVERIFY(watch.elapsed() >= 5 && watch.elapsed() < 10000);
+}
+
+void tst_Registry::liveUpToTheLimit_data()
+{
+    QTest::addColumn<qint64>("silentMs");
+    QTest::addColumn<bool>("live");
+    QTest::newRow("just heard") << qint64(0) << true;
+    QTest::newRow("19999") << qint64(19999) << true;
+    QTest::newRow("20000") << qint64(20000) << true;
+    QTest::newRow("20001") << qint64(20001) << false;
+    QTest::newRow("25 s") << qint64(25000) << false;
+    QTest::newRow("a day and a bit") << qint64(86400000 + 1000) << false;
+}
+
+void tst_Registry::liveUpToTheLimit()
+{
+    QFETCH(qint64, silentMs);
+    QFETCH(bool, live);
+    Stopwatch::setClock(testClock);
+    now = 5000000;
+    ClientRegistry registry;
+    registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.2"));
+    now += silentMs;
+    const ClientRegistry::Entries entries = registry.snapshot();
+    QCOMPARE(ClientRegistry::isLive(entries.first()), live);
+}
+
+void tst_Registry::newAddressesOnly()
+{
+    ClientRegistry registry;
+    QVERIFY(registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.2")));
+    QVERIFY(!registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.2")));
+    QVERIFY(registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.10")));
+    QVERIFY(registry.registerOrRefresh(QStringLiteral("127.0.0.2"))); // other text, other entry
+    QCOMPARE(registry.size(), 3);
+    QCOMPARE(registry.snapshot().keys(),
+        QStringList({"127.0.0.2", "::ffff:127.0.0.10", "::ffff:127.0.0.2"}));
+    registry.remove(QStringLiteral("::ffff:127.0.0.10"));
+    QCOMPARE(registry.size(), 2);
+    QVERIFY(registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.10")));
+    registry.clear();
+    QCOMPARE(registry.size(), 0);
+    QVERIFY(registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.2")));
+}
+
+// The send path walks a snapshot while retiring entries from the live registry.
+void tst_Registry::snapshotOutlivesRemoval()
+{
+    Stopwatch::setClock(testClock);
+    now = 0;
+    ClientRegistry registry;
+    registry.registerOrRefresh(QStringLiteral("a"));
+    now = 100;
+    registry.registerOrRefresh(QStringLiteral("b"));
+    const ClientRegistry::Entries snapshot = registry.snapshot();
+    registry.remove(QStringLiteral("a"));
+    registry.clear();
+    now = 250;
+    QCOMPARE(snapshot.keys(), QStringList({"a", "b"}));
+    QCOMPARE(snapshot.value(QStringLiteral("a")).elapsed(), qint64(250));
+    QCOMPARE(snapshot.value(QStringLiteral("b")).elapsed(), qint64(150));
+    QCOMPARE(registry.size(), 0);
+}
+
+QTEST_APPLESS_MAIN(tst_Registry)
+#include "tst_registry.moc"
