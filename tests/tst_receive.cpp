@@ -35,9 +35,8 @@ static const QByteArray KeepAlive = QByteArray::fromHex("a0a04b41");
 void tst_Receive::keepAliveThenData()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
 
     QVERIFY(client.send(KeepAlive, bridge.listenPort));
     QTRY_COMPARE(bridge.clients(), QString("1"));
@@ -101,10 +100,8 @@ void tst_Receive::singleDatagram()
 
     LoopbackClient client(QStringLiteral("127.0.0.2"));
     LoopbackClient sentinel(QStringLiteral("127.0.0.3"));
-    QVERIFY2(client.isValid() && sentinel.isValid(),
-        qPrintable(client.errorString() + sentinel.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client, &sentinel});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
 
     QVERIFY(client.send(datagram, bridge.listenPort));
     QVERIFY(sentinel.send(KeepAlive, bridge.listenPort));
@@ -137,10 +134,8 @@ void tst_Receive::burstDrainedInOneCall()
     QFETCH(bool, byHand);
     LoopbackClient first(QStringLiteral("127.0.0.2"));
     LoopbackClient second(QStringLiteral("127.0.0.3"));
-    QVERIFY2(first.isValid() && second.isValid(),
-        qPrintable(first.errorString() + second.errorString()));
-    BridgeDriver bridge(first);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&first, &second});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     auto *socket = bridge.window.findChild<QUdpSocket *>();
     QVERIFY(socket);
     QSignalSpy notifications(socket, &QUdpSocket::readyRead);
@@ -180,11 +175,9 @@ void tst_Receive::oneEntryPerHost()
     LoopbackClient host(QStringLiteral("127.0.0.2"));
     const int otherProgram = host.addSender();
     LoopbackClient otherHost(QStringLiteral("127.0.0.20"));
-    QVERIFY2(host.isValid() && otherHost.isValid(),
-        qPrintable(host.errorString() + otherHost.errorString()));
+    BridgeDriver bridge({&host, &otherHost});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     QVERIFY(host.senderPort(0) != host.senderPort(otherProgram));
-    BridgeDriver bridge(host);
-    QVERIFY(bridge.start());
 
     QVERIFY(host.send(KeepAlive, bridge.listenPort));
     QTRY_COMPARE(bridge.clients(), QString("1"));
@@ -203,9 +196,8 @@ void tst_Receive::oneEntryPerHost()
 void tst_Receive::failedDeviceWriteStillCounted()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     FakeHid::setWritesFail(true);
 
     QVERIFY(client.send(QByteArray::fromHex("a0a011"), bridge.listenPort));
@@ -223,9 +215,8 @@ void tst_Receive::failedDeviceWriteStillCounted()
 void tst_Receive::datagramAfterUnplugBeforeThePoll()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
 
     FakeHid::unplug();
     QVERIFY(client.send(QByteArray::fromHex("a0a0010203"), bridge.listenPort));
@@ -246,9 +237,8 @@ void tst_Receive::datagramAfterUnplugBeforeThePoll()
 void tst_Receive::stopReleasesPortAndForgetsClients()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     QVERIFY(client.send(KeepAlive, bridge.listenPort));
     QTRY_COMPARE(bridge.clients(), QString("1"));
 

@@ -140,9 +140,8 @@ void tst_Send::fanOut()
     QFETCH(QByteArray, message);
     QFETCH(bool, metering);
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(client, bridge, 1);
 
     FakeHid::queueInput(report);
@@ -169,10 +168,8 @@ void tst_Send::clientsInAddressTextOrder()
     LoopbackClient two(QStringLiteral("127.0.0.2"));
     LoopbackClient three(QStringLiteral("127.0.0.3"), two.ports());
     LoopbackClient ten(QStringLiteral("127.0.0.10"), two.ports());
-    QVERIFY2(two.isValid() && three.isValid() && ten.isValid(),
-        qPrintable(two.errorString() + three.errorString() + ten.errorString()));
-    BridgeDriver bridge(two);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&two, &three, &ten});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(two, bridge, 1);
     REGISTER(three, bridge, 2);
     REGISTER(ten, bridge, 3);
@@ -212,10 +209,8 @@ void tst_Send::expiry()
     LoopbackClient two(QStringLiteral("127.0.0.2"));
     LoopbackClient three(QStringLiteral("127.0.0.3"), two.ports());
     LoopbackClient ten(QStringLiteral("127.0.0.10"), two.ports());
-    QVERIFY2(two.isValid() && three.isValid() && ten.isValid(),
-        qPrintable(two.errorString() + three.errorString() + ten.errorString()));
-    BridgeDriver bridge(two);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&two, &three, &ten});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(ten, bridge, 1);
     now = T0 + 5000;
     REGISTER(two, bridge, 2);
@@ -250,9 +245,8 @@ void tst_Send::expiry()
 void tst_Send::refreshRestartsTheSilence()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(client, bridge, 1);
     now = T0 + 15000;
     QVERIFY(client.send(QByteArray::fromHex("a0a00a"), bridge.listenPort));
@@ -277,9 +271,8 @@ void tst_Send::refreshRestartsTheSilence()
 void tst_Send::idleDeviceRetiresNobody()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(client, bridge, 1);
 
     now = T0 + 100000;
@@ -300,9 +293,8 @@ void tst_Send::idleDeviceRetiresNobody()
 void tst_Send::noClientsStillCounted()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
 
     for (char i = 1; i <= 3; ++i)
         FakeHid::queueInput(QByteArray(10, i));
@@ -323,9 +315,8 @@ void tst_Send::programsOnOneHost()
 {
     LoopbackClient host(QStringLiteral("127.0.0.2"));
     const int otherProgram = host.addSender();
-    QVERIFY2(host.isValid(), qPrintable(host.errorString()));
-    BridgeDriver bridge(host);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&host});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(host, bridge, 1);
     QVERIFY(host.send(KeepAlive, bridge.listenPort, otherProgram));
     QTRY_COMPARE(bridgeLines().size(), 2);
@@ -359,10 +350,8 @@ void tst_Send::portFieldsReadAtEachSend()
     QFETCH(int, offset);
     LoopbackClient client(QStringLiteral("127.0.0.2"));
     LoopbackClient moved(QStringLiteral("127.0.0.2")); // the same host on other ports
-    QVERIFY2(client.isValid() && moved.isValid(),
-        qPrintable(client.errorString() + moved.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client, &moved});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(client, bridge, 1);
     FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
     const QByteArray first = QByteArray::fromHex("a0a00102030405060708090a");
@@ -400,9 +389,8 @@ void tst_Send::unnumberedPortField()
     QFETCH(qint64, add);
     QFETCH(int, base);
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
-    QVERIFY(bridge.start());
+    BridgeDriver bridge({&client});
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(client, bridge, 1);
 
     const qint64 lax = client.port(LoopbackClient::Config) + add;
@@ -424,10 +412,9 @@ void tst_Send::unnumberedPortField()
 void tst_Send::meteringEqualsConfig()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    QVERIFY2(client.isValid(), qPrintable(client.errorString()));
-    BridgeDriver bridge(client);
+    BridgeDriver bridge({&client});
     bridge.setField("lineEdit_CONFIGURATION", bridge.text("lineEdit_METERING"));
-    QVERIFY(bridge.start());
+    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
     REGISTER(client, bridge, 1);
 
     FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));

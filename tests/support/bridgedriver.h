@@ -15,28 +15,39 @@
 #include <QtTest>
 
 // The real window with the simulated device plugged in, its METERING, CONFIG and CUSTOM
-// fields naming a client's ports and LISTEN a free port, started with its Start button.
+// fields naming the first client's ports and LISTEN a free port, started with its Start button.
 class BridgeDriver
 {
 public:
-    explicit BridgeDriver(const LoopbackClient &client)
+    explicit BridgeDriver(std::initializer_list<const LoopbackClient *> clients)
     {
         FakeHid::reset();
         FakeHid::plug();
-        setField("lineEdit_METERING", QString::number(client.port(LoopbackClient::Metering)));
-        setField("lineEdit_CONFIGURATION", QString::number(client.port(LoopbackClient::Config)));
-        setField("lineEdit_CUSTOM", QString::number(client.port(LoopbackClient::Custom)));
+        const LoopbackClient &first = **clients.begin();
+        setField("lineEdit_METERING", QString::number(first.port(LoopbackClient::Metering)));
+        setField("lineEdit_CONFIGURATION", QString::number(first.port(LoopbackClient::Config)));
+        setField("lineEdit_CUSTOM", QString::number(first.port(LoopbackClient::Custom)));
+        for (const LoopbackClient *client : clients)
+            if (!client->isValid())
+                setupErrors.append(client->errorString());
         QUdpSocket probe; // free on every address of both IP versions, as the bridge binds
-        probe.bind(0);
+        if (!probe.bind(0))
+            setupErrors.append(probe.errorString());
         listenPort = probe.localPort();
         probe.close();
         setField("lineEdit_LISTEN", QString::number(listenPort));
     }
 
+    // False when a client socket could not be set up or the bridge did not start.
     bool start()
     {
         QTest::mouseClick(window.findChild<QPushButton *>("START"), Qt::LeftButton);
-        return status() == QLatin1String("running");
+        return setupErrors.isEmpty() && status() == QLatin1String("running");
+    }
+    QString problems() const
+    {
+        return setupErrors.isEmpty() ? QStringLiteral("status ") + status()
+                                     : setupErrors.join(QStringLiteral("; "));
     }
     void stop() { QTest::mouseClick(window.findChild<QPushButton *>("STOP"), Qt::LeftButton); }
     QString status() const { return window.findChild<QLabel *>("label_status_connection")->text(); }
@@ -56,6 +67,9 @@ public:
 
     MainWindow window;
     quint16 listenPort = 0;
+
+private:
+    QStringList setupErrors;
 };
 
 // The lines the bridge itself wrote: debug level, default category, in order.
