@@ -141,14 +141,16 @@ app_windows() {
     done
 }
 
-# Viewable top-level windows of the program whose _NET_WM_WINDOW_TYPE names $1.
+# Viewable top-level windows of the program whose _NET_WM_WINDOW_TYPE names $1; fails when
+# there is none.
 windows_of_type() {
-    local id x y w h v top
-    app_windows | while read -r id x y w h v top; do
+    local id x y w h v top found=''
+    while read -r id x y w h v top; do
         [ "$v" = 1 ] && [ "$top" = 1 ] || continue
         xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q "_NET_WM_WINDOW_TYPE_$1" \
-            && echo "$id $x $y $w $h"
-    done
+            && found+="$id $x $y $w $h"$'\n'
+    done < <(app_windows)
+    [ -n "$found" ] && printf '%s' "$found"
 }
 
 # The docked icon: viewable, inside the tray. Prints "x y w h" once two reads 200 ms apart
@@ -162,8 +164,9 @@ docked_icon() {
     [ "$first" = "$second" ] && [ "$(echo "$first" | wc -l)" = 1 ] && echo "$first"
 }
 
+# Fails while no such window shows.
 main_window() {
-    xdotool search --onlyvisible --name '^Tavrel Control v1\.0\.1\.0$' 2>/dev/null || true
+    xdotool search --onlyvisible --name '^Tavrel Control v1\.0\.1\.0$' 2>/dev/null
 }
 
 # gray, green or other, by the mean colour of the icon's area on screen.
@@ -198,7 +201,7 @@ balloon_text_width() {
 
 new_balloon() {
     local found
-    found=$(windows_of_type TOOLTIP | awk -v old="$1" '$1 != old { print $1 }' | head -n1)
+    found=$(windows_of_type TOOLTIP | awk -v old="$1" '$1 != old { print $1 }' | head -n1 || true)
     [ -n "$found" ] && echo "$found"
 }
 
@@ -274,7 +277,7 @@ say "icon docked at ${icon_x},${icon_y} size ${icon_w}x${icon_h}"
 sleep 0.3 # a window that was going to open would be mapped by now
 screenshot 01-start.png
 [ "$(icon_colour)" = gray ] || fail "icon at start is $(icon_colour), not gray"
-[ -z "$(main_window)" ] || fail "a window is showing at start"
+! main_window >/dev/null || fail "a window is showing at start"
 toplevel=$(app_windows | awk '$6 == 1 && $7 == 1')
 [ -z "$toplevel" ] || fail "a top-level window is showing at start: $toplevel"
 sim status | grep -q '^plugged=no' || fail "the simulated device is not the one in use"
@@ -373,7 +376,8 @@ xdotool mousemove $((win_x + 155)) $((win_y + 219)) click 1 sleep 0.1 key ctrl+a
 sleep 0.2
 screenshot 05-listen-typed.png "$window"
 "$helper" close "$window" || fail "could not send the close request"
-wait_for 3000 "window hidden after the close request" bash -c "[ -z \"\$(xdotool search --onlyvisible --name '^Tavrel Control v1\\.0\\.1\\.0\$' 2>/dev/null)\" ]"
+window_hidden() { ! main_window >/dev/null; }
+wait_for 3000 "window hidden after the close request" window_hidden
 sleep 0.5 # time enough for a program that was going to end to do so
 case $(proc_state "$app_pid") in
 '' | Z) fail "the program ended on a close request" ;;
