@@ -205,6 +205,18 @@ new_balloon() {
     [ -n "$found" ] && echo "$found"
 }
 
+# capture_balloon NAME OLD WHEN: waits for a balloon other than window OLD, saves it and the
+# screen as NAME-balloon.png and NAME.png, and measures it (balloon, balloon_blue,
+# balloon_red, balloon_text).
+capture_balloon() {
+    wait_for 3000 "new balloon $3" new_balloon "$2"
+    balloon=$(new_balloon "$2")
+    screenshot "$1-balloon.png" "$balloon"
+    screenshot "$1.png"
+    read -r balloon_blue balloon_red < <(balloon_icon_pixels "$artifacts/$1-balloon.png")
+    balloon_text=$(balloon_text_width "$artifacts/$1-balloon.png")
+}
+
 # The whole screen (or one window), and for the screen also the tray's corner enlarged.
 screenshot() {
     import -window "${2:-root}" "$artifacts/$1"
@@ -305,14 +317,10 @@ screenshot 03-settings.png "$window"
 sim plug >/dev/null
 say "plugged; auto-connect retries every 2000 ms"
 wait_for 6000 "green icon after plugging" icon_is green
-wait_for 3000 "balloon after the start" new_balloon none
-running_balloon=$(new_balloon none)
-screenshot 04-running-balloon.png "$running_balloon"
-screenshot 04-running.png
-read -r blue red < <(balloon_icon_pixels "$artifacts/04-running-balloon.png")
-[ "$blue" -gt 10 ] && [ "$red" -lt 5 ] \
-    || fail "the start balloon's icon is not the information one (blue $blue, red $red)"
-running_text=$(balloon_text_width "$artifacts/04-running-balloon.png")
+capture_balloon 04-running none "after the start"
+running_balloon=$balloon running_text=$balloon_text
+[ "$balloon_blue" -gt 10 ] && [ "$balloon_red" -lt 5 ] \
+    || fail "the start balloon's icon is not the information one (blue $balloon_blue, red $balloon_red)"
 say "green icon; balloon with the information icon, message $running_text px wide"
 sim status | grep -q ' handles=1 ' || fail "the program did not open the device: $(sim status)"
 
@@ -398,14 +406,10 @@ say "close request: window hidden, settings written, the bridge still forwards"
 # --- unplug: gray icon, "USB Disconnected" ---------------------------------------------------
 sim unplug >/dev/null
 wait_for 3000 "gray icon after unplugging" icon_is gray
-wait_for 3000 "a new balloon after unplugging" new_balloon "$running_balloon"
-lost_balloon=$(new_balloon "$running_balloon")
-screenshot 07-disconnected-balloon.png "$lost_balloon"
-screenshot 07-disconnected.png
-read -r blue red < <(balloon_icon_pixels "$artifacts/07-disconnected-balloon.png")
-[ "$red" -gt 10 ] && [ "$blue" -lt 5 ] \
-    || fail "the unplug balloon's icon is not the critical one (blue $blue, red $red)"
-lost_text=$(balloon_text_width "$artifacts/07-disconnected-balloon.png")
+capture_balloon 07-disconnected "$running_balloon" "after unplugging"
+lost_text=$balloon_text
+[ "$balloon_red" -gt 10 ] && [ "$balloon_blue" -lt 5 ] \
+    || fail "the unplug balloon's icon is not the critical one (blue $balloon_blue, red $balloon_red)"
 # "USB Disconnected" is more than twice as long as "Running" in any proportional font.
 [ $((lost_text * 10)) -ge $((running_text * 18)) ] \
     || fail "the unplug message is $lost_text px wide, \"Running\" was $running_text px"

@@ -100,20 +100,6 @@ bool readLine(int fd, std::string &buffer, std::string &line, int timeoutMs)
     }
 }
 
-bool sendAll(int fd, const std::string &data)
-{
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool startsWith(const std::string &text, const char *prefix)
 {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
@@ -178,7 +164,8 @@ int main(int argc, char *argv[])
     if (fd < 0)
         return 3;
     std::string buffer, reply;
-    if (!sendAll(fd, command + '\n') || !readLine(fd, buffer, reply, ReplyTimeoutMs)) {
+    if (!DeviceSim::sendAll(fd, command + '\n', 0)
+        || !readLine(fd, buffer, reply, ReplyTimeoutMs)) {
         std::fprintf(stderr, "tavrel-devicesim: no reply from %s\n", path.c_str());
         close(fd);
         return 3;

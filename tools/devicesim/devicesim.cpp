@@ -420,18 +420,7 @@ void ControlServer::flushWatchLines()
 // allowed to stall the server.
 bool ControlServer::sendLine(Client &client, const std::string &line)
 {
-    const std::string data = line + '\n';
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n
-            = send(client.fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return DeviceSim::sendAll(client.fd, line + '\n', MSG_DONTWAIT);
 }
 
 ControlServer server;

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -70,6 +71,20 @@ bool fromHex(const std::string &text, std::vector<unsigned char> &bytes)
         result.push_back(static_cast<unsigned char>(high << 4 | low));
     }
     bytes = std::move(result);
+    return true;
+}
+
+bool sendAll(int fd, const std::string &data, int flags)
+{
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, flags | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
     return true;
 }
 

@@ -23,6 +23,10 @@ std::string toHex(const std::vector<unsigned char> &bytes);
 // Accepts an even number of hex digits (either case) and nothing else.
 bool fromHex(const std::string &text, std::vector<unsigned char> &bytes);
 
+// Sends all of data on a stream socket, retrying partial sends; false once send() fails
+// (with MSG_DONTWAIT in flags, also when the peer's buffer is full). Never raises SIGPIPE.
+bool sendAll(int fd, const std::string &data, int flags);
+
 } // namespace DeviceSim
 
 #endif // SIMSOCKET_H
