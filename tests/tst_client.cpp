@@ -9,6 +9,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 
 // tavrel-client against the real bridge window and the simulated device, over loopback.
 // The client binds 127.0.0.2, so the bridge sees it at an address of its own.
@@ -25,54 +27,22 @@ private slots:
     void keepAliveInterval();
     void ending_data();
     void ending();
-    void badCommandLine_data();
-    void badCommandLine();
-    void portTaken();
 
 private:
-    QStringList clientPorts() const;
     void startBridge();
     void startClient(const QStringList &extra);
     int keepAlivesSeen() const;
 
     const QHostAddress clientAddress {QStringLiteral("127.0.0.2")};
-    quint16 listenPort = 0;
-    quint16 meteringPort = 0;
-    quint16 configPort = 0;
-    quint16 customPort = 0;
-    MainWindow *window = nullptr;
-    QProcess *client = nullptr;
-    TestSupport::DebugCapture *debug = nullptr;
+    enum { Listen, Metering, Config, Custom };
+    QList<quint16> ports; // free a moment ago, all distinct
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<QProcess> client;
+    std::unique_ptr<TestSupport::DebugCapture> debug;
 };
-
-namespace {
-
-// Ports that were free a moment ago, all distinct.
-QList<quint16> freePorts(const QHostAddress &address, int count)
-{
-    QList<QUdpSocket *> probes;
-    QList<quint16> ports;
-    for (int i = 0; i < count; ++i) {
-        auto *probe = new QUdpSocket;
-        probe->bind(address, 0);
-        ports.append(probe->localPort());
-        probes.append(probe);
-    }
-    qDeleteAll(probes);
-    return ports;
-}
 
 // Keeps the event loop turning (the bridge lives in this process) until the client is gone.
 #define WAIT_FOR_EXIT() QTRY_COMPARE_WITH_TIMEOUT(client->state(), QProcess::NotRunning, 10000)
-
-QStringList sortedLines(const QByteArray &output)
-{
-    QStringList lines = QString::fromLatin1(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    lines.sort();
-    return lines;
-}
-
-} // namespace
 
 void tst_Client::initTestCase()
 {
@@ -85,14 +55,16 @@ void tst_Client::initTestCase()
 
 void tst_Client::init()
 {
-    const QList<quint16> ports = freePorts(clientAddress, 4);
-    listenPort = ports.at(0);
-    meteringPort = ports.at(1);
-    configPort = ports.at(2);
-    customPort = ports.at(3);
+    std::vector<std::unique_ptr<QUdpSocket>> probes;
+    ports.clear();
+    for (int i = Listen; i <= Custom; ++i) {
+        probes.push_back(std::make_unique<QUdpSocket>());
+        probes.back()->bind(clientAddress, 0);
+        ports.append(probes.back()->localPort());
+    }
     FakeHid::reset();
-    debug = new TestSupport::DebugCapture;
-    client = new QProcess;
+    debug = std::make_unique<TestSupport::DebugCapture>();
+    client = std::make_unique<QProcess>();
 }
 
 void tst_Client::cleanup()
@@ -101,34 +73,30 @@ void tst_Client::cleanup()
         client->kill();
         client->waitForFinished(5000);
     }
-    delete client;
-    delete window;
-    window = nullptr;
-    delete debug;
-}
-
-QStringList tst_Client::clientPorts() const
-{
-    return {QStringLiteral("--bind"), clientAddress.toString(), QStringLiteral("--listen-port"),
-        QString::number(listenPort), QStringLiteral("--metering"), QString::number(meteringPort),
-        QStringLiteral("--config"), QString::number(configPort), QStringLiteral("--custom"),
-        QString::number(customPort)};
+    client.reset();
+    window.reset();
+    debug.reset();
 }
 
 void tst_Client::startBridge()
 {
     FakeHid::plug();
-    window = new MainWindow;
-    window->findChild<QLineEdit *>("lineEdit_LISTEN")->setText(QString::number(listenPort));
-    window->findChild<QLineEdit *>("lineEdit_METERING")->setText(QString::number(meteringPort));
-    window->findChild<QLineEdit *>("lineEdit_CONFIGURATION")->setText(QString::number(configPort));
-    window->findChild<QLineEdit *>("lineEdit_CUSTOM")->setText(QString::number(customPort));
+    window = std::make_unique<MainWindow>();
+    const char *fields[]
+        = {"lineEdit_LISTEN", "lineEdit_METERING", "lineEdit_CONFIGURATION", "lineEdit_CUSTOM"};
+    for (int i = Listen; i <= Custom; ++i)
+        window->findChild<QLineEdit *>(fields[i])->setText(QString::number(ports[i]));
     QTest::mouseClick(window->findChild<QPushButton *>("START"), Qt::LeftButton);
 }
 
+// Options given after these win over them.
 void tst_Client::startClient(const QStringList &extra)
 {
-    client->start(QStringLiteral(TAVREL_CLIENT_PATH), clientPorts() + extra);
+    const char *options[] = {"--listen-port", "--metering", "--config", "--custom"};
+    QStringList args {QStringLiteral("--bind"), clientAddress.toString()};
+    for (int i = Listen; i <= Custom; ++i)
+        args << options[i] << QString::number(ports[i]);
+    client->start(QStringLiteral(TAVREL_CLIENT_PATH), args + extra);
     QVERIFY2(client->waitForStarted(5000), qPrintable(client->errorString()));
 }
 
@@ -137,7 +105,7 @@ int tst_Client::keepAlivesSeen() const
 {
     const QRegularExpression line(QStringLiteral(
         "^Keep Alive message from:  QHostAddress\\(\"(::ffff:)?127\\.0\\.0\\.2\"\\) : %1$")
-                                      .arg(meteringPort));
+                                      .arg(ports[Metering]));
     return TestSupport::DebugCapture::debugTexts().filter(line).size();
 }
 
@@ -162,16 +130,17 @@ void tst_Client::bothDirections()
     QCOMPARE(client->exitStatus(), QProcess::NormalExit);
     QCOMPARE(client->exitCode(), 0);
     // Lines from different sockets may interleave in any order.
-    const QStringList expected
-        = sortedLines(QStringLiteral("port=%1 data=a0a000010203040506070809 metering=no\n"
-                                     "port=%2 data=a0a000010203040506070809 metering=no\n"
-                                     "port=%3 data=a0a000010203040506070809 metering=no\n"
-                                     "port=%1 data=a0a000f00102030405060708 metering=yes\n")
-                          .arg(meteringPort)
-                          .arg(configPort)
-                          .arg(customPort)
-                          .toLatin1());
-    QCOMPARE(sortedLines(client->readAllStandardOutput()), expected);
+    QStringList expected;
+    for (int i = Metering; i <= Custom; ++i)
+        expected
+            << QStringLiteral("port=%1 data=a0a000010203040506070809 metering=no").arg(ports[i]);
+    expected << QStringLiteral("port=%1 data=a0a000f00102030405060708 metering=yes")
+                    .arg(ports[Metering]);
+    expected.sort();
+    QStringList lines = QString::fromLatin1(client->readAllStandardOutput()).split('\n');
+    lines.removeAll(QString());
+    lines.sort();
+    QCOMPARE(lines, expected);
 }
 
 void tst_Client::keepAliveInterval_data()
@@ -201,16 +170,32 @@ void tst_Client::keepAliveInterval()
     QVERIFY2(seen >= fewest && seen <= most, qPrintable(QString::number(seen)));
 }
 
+// How the client ends on its own, without a bridge: exit code and what it says on stderr.
 void tst_Client::ending_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("signal"); // 0: none, the timeout ends it
+    QTest::addColumn<int>("signal"); // 0: none
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("SIGINT") << QStringList() << SIGINT << 0;
-    QTest::newRow("SIGTERM") << QStringList() << SIGTERM << 0;
-    QTest::newRow("timeout, no count") << QStringList({"--timeout", "200"}) << 0 << 0;
+    QTest::addColumn<QString>("message"); // on stderr
+    const QString none;
+    QTest::newRow("SIGINT") << QStringList() << SIGINT << 0 << none;
+    QTest::newRow("SIGTERM") << QStringList() << SIGTERM << 0 << none;
+    QTest::newRow("timeout, no count") << QStringList({"--timeout", "200"}) << 0 << 0 << none;
     QTest::newRow("timeout, count not reached")
-        << QStringList({"--timeout", "200", "--count", "1"}) << 0 << 1;
+        << QStringList({"--timeout", "200", "--count", "1"}) << 0 << 1 << none;
+    QTest::newRow("CONFIG port taken")
+        << QStringList({"--timeout", "5000"}) << 0 << 1 << "cannot receive on 127.0.0.2 port %1";
+    const auto bad = [](const char *name, const QStringList &args, const QString &message) {
+        QTest::newRow(name) << args << 0 << 2 << message;
+    };
+    bad("not hex", {"--send", "0g"}, "--send wants bytes in hex");
+    bad("odd digits", {"--raw", "a0a"}, "--raw wants bytes in hex");
+    bad("port 0", {"--metering", "0"}, "--metering wants a whole number");
+    bad("port too big", {"--listen-port", "65536"}, "--listen-port wants a whole number");
+    bad("negative interval", {"--interval", "-1"}, "--interval wants a whole number");
+    bad("bind not an address", {"--bind", "nowhere"}, "--bind wants");
+    bad("unknown option", {"--colour"}, "Unknown option 'colour'");
+    bad("stray argument", {"extra"}, "unexpected argument \"extra\"");
 }
 
 void tst_Client::ending()
@@ -218,10 +203,16 @@ void tst_Client::ending()
     QFETCH(QStringList, args);
     QFETCH(int, signal);
     QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QUdpSocket holder;
+    if (message.contains("%1")) {
+        QVERIFY2(holder.bind(clientAddress, ports[Config]), qPrintable(holder.errorString()));
+        message = message.arg(ports[Config]);
+    }
     startClient(args);
+    QByteArray errors;
     if (signal) {
         // Once the banner is out the signal handling is in place.
-        QByteArray errors;
         QTRY_VERIFY_WITH_TIMEOUT(
             (errors += client->readAllStandardError()).contains("receiving on"), 5000);
         ::kill(static_cast<pid_t>(client->processId()), signal);
@@ -230,47 +221,10 @@ void tst_Client::ending()
     QCOMPARE(client->exitStatus(), QProcess::NormalExit);
     QCOMPARE(client->exitCode(), exitCode);
     QCOMPARE(client->readAllStandardOutput(), QByteArray());
-}
-
-void tst_Client::badCommandLine_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("not hex") << QStringList({"--send", "0g"}) << "--send wants bytes in hex";
-    QTest::newRow("odd digits") << QStringList({"--raw", "a0a"}) << "--raw wants bytes in hex";
-    QTest::newRow("port 0") << QStringList({"--metering", "0"})
-                            << "--metering wants a whole number";
-    QTest::newRow("port too big") << QStringList({"--listen-port", "65536"})
-                                  << "--listen-port wants a whole number";
-    QTest::newRow("negative interval")
-        << QStringList({"--interval", "-1"}) << "--interval wants a whole number";
-    QTest::newRow("bind not an address") << QStringList({"--bind", "nowhere"}) << "--bind wants";
-    QTest::newRow("unknown option") << QStringList({"--colour"}) << "Unknown option 'colour'";
-    QTest::newRow("stray argument") << QStringList({"extra"}) << "unexpected argument \"extra\"";
-}
-
-void tst_Client::badCommandLine()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QString, message);
-    // Given after the usual ones, so they win over them.
-    startClient(args);
-    WAIT_FOR_EXIT();
-    QCOMPARE(client->exitCode(), 2);
-    const QString errors = QString::fromLocal8Bit(client->readAllStandardError());
-    QVERIFY2(errors.contains(message), qPrintable(errors));
-    QVERIFY2(!errors.contains("receiving on"), qPrintable(errors));
-}
-
-void tst_Client::portTaken()
-{
-    QUdpSocket holder;
-    QVERIFY2(holder.bind(clientAddress, configPort), qPrintable(holder.errorString()));
-    startClient({"--timeout", "5000"});
-    WAIT_FOR_EXIT();
-    QCOMPARE(client->exitCode(), 1);
-    QVERIFY(client->readAllStandardError().contains(
-        QStringLiteral("cannot receive on 127.0.0.2 port %1").arg(configPort).toLatin1()));
+    errors += client->readAllStandardError();
+    QVERIFY2(errors.contains(message.toLocal8Bit()), errors.constData());
+    if (exitCode == 2)
+        QVERIFY2(!errors.contains("receiving on"), errors.constData());
 }
 
 QTEST_MAIN(tst_Client)

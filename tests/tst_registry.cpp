@@ -3,8 +3,8 @@
 #include <QThread>
 #include <QtTest>
 
-// The registry and its stopwatch on their own: the real clock behind the stopwatch, and what
-// the window tests cannot reach directly.
+// The registry and its stopwatch on their own: the real clock, and what the window tests
+// cannot reach directly.
 class tst_Registry : public QObject
 {
     Q_OBJECT
@@ -12,8 +12,7 @@ class tst_Registry : public QObject
 private slots:
     void cleanup() { Stopwatch::setClock(nullptr); }
 
-    void realClockMeasuresMilliseconds();
-    void testClockCanBeRemoved();
+    void clocks();
     void liveUpToTheLimit_data();
     void liveUpToTheLimit();
     void newAddressesOnly();
@@ -28,32 +27,25 @@ qint64 testClock()
 }
 } // namespace
 
-void tst_Registry::realClockMeasuresMilliseconds()
-{
-    Stopwatch watch;
-    watch.restart();
-    QElapsedTimer reference;
-    reference.start();
-    QThread::msleep(40);
-    const qint64 measured = watch.elapsed();
-    // the slack covers a preemption between the two starts; a clock in other units is far off
-    QVERIFY2(measured >= 40 && measured <= reference.elapsed() + 1000,
-        qPrintable(QString::number(measured)));
-}
-
-void tst_Registry::testClockCanBeRemoved()
+// Milliseconds on the real clock, and back to it once a test clock is removed.
+void tst_Registry::clocks()
 {
     now = 1000;
     Stopwatch::setClock(testClock);
     Stopwatch watch;
     watch.restart();
-    now = 1000 + 123456;
+    now += 123456;
     QCOMPARE(watch.elapsed(), qint64(123456));
 
     Stopwatch::setClock(nullptr);
     watch.restart();
-    QThread::msleep(5);
-    QVERIFY(watch.elapsed() >= 5 && watch.elapsed() < 10000);
+    QElapsedTimer reference;
+    reference.start();
+    QThread::msleep(40);
+    const qint64 measured = watch.elapsed();
+    // the slack covers a preemption between the two starts; other units are far off
+    QVERIFY2(measured >= 40 && measured <= reference.elapsed() + 1000,
+        qPrintable(QString::number(measured)));
 }
 
 void tst_Registry::liveUpToTheLimit_data()
@@ -61,10 +53,8 @@ void tst_Registry::liveUpToTheLimit_data()
     QTest::addColumn<qint64>("silentMs");
     QTest::addColumn<bool>("live");
     QTest::newRow("just heard") << qint64(0) << true;
-    QTest::newRow("19999") << qint64(19999) << true;
     QTest::newRow("20000") << qint64(20000) << true;
     QTest::newRow("20001") << qint64(20001) << false;
-    QTest::newRow("25 s") << qint64(25000) << false;
     QTest::newRow("a day and a bit") << qint64(86400000 + 1000) << false;
 }
 
@@ -77,8 +67,7 @@ void tst_Registry::liveUpToTheLimit()
     ClientRegistry registry;
     registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.2"));
     now += silentMs;
-    const ClientRegistry::Entries entries = registry.snapshot();
-    QCOMPARE(ClientRegistry::isLive(entries.first()), live);
+    QCOMPARE(ClientRegistry::isLive(registry.snapshot().first()), live);
 }
 
 void tst_Registry::newAddressesOnly()
@@ -88,7 +77,6 @@ void tst_Registry::newAddressesOnly()
     QVERIFY(!registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.2")));
     QVERIFY(registry.registerOrRefresh(QStringLiteral("::ffff:127.0.0.10")));
     QVERIFY(registry.registerOrRefresh(QStringLiteral("127.0.0.2"))); // other text, other entry
-    QCOMPARE(registry.size(), 3);
     QCOMPARE(registry.snapshot().keys(),
         QStringList({"127.0.0.2", "::ffff:127.0.0.10", "::ffff:127.0.0.2"}));
     registry.remove(QStringLiteral("::ffff:127.0.0.10"));

@@ -19,17 +19,11 @@ private slots:
 
     void fanOut_data();
     void fanOut();
-    void clientsInAddressTextOrder();
-    void expiry_data();
-    void expiry();
-    void refreshRestartsTheSilence();
-    void idleDeviceRetiresNobody();
-    void noClientsStillCounted();
-    void programsOnOneHost();
+    void orderAndExpiry_data();
+    void orderAndExpiry();
+    void silenceLifecycle();
     void portFieldsReadAtEachSend_data();
     void portFieldsReadAtEachSend();
-    void unnumberedPortField_data();
-    void unnumberedPortField();
     void meteringEqualsConfig();
 
 private:
@@ -38,16 +32,16 @@ private:
 
 namespace {
 
-const QByteArray KeepAlive = QByteArray::fromHex("a0a04b41");
 const qint64 T0 = 1000000;
 qint64 now = T0;
-
 qint64 testClock()
 {
     return now;
 }
 
-QString at(const LoopbackClient &client, LoopbackClient::Port port, const QByteArray &message)
+using P = LoopbackClient::Port;
+
+QString at(const LoopbackClient &client, P port, const QByteArray &message)
 {
     return QStringLiteral("%1:%2 %3")
         .arg(client.address())
@@ -55,10 +49,13 @@ QString at(const LoopbackClient &client, LoopbackClient::Port port, const QByteA
         .arg(QString::fromLatin1(message.toHex()));
 }
 
-QStringList allPorts(const LoopbackClient &client, const QByteArray &message)
+// What a client gets for one message: METERING alone, or METERING, CONFIG, CUSTOM.
+QStringList gets(const LoopbackClient &client, const QByteArray &message, bool metering = false)
 {
-    return {at(client, LoopbackClient::Metering, message),
-        at(client, LoopbackClient::Config, message), at(client, LoopbackClient::Custom, message)};
+    if (metering)
+        return {at(client, P::Metering, message)};
+    return {at(client, P::Metering, message), at(client, P::Config, message),
+        at(client, P::Custom, message)};
 }
 
 QStringList seen(std::initializer_list<LoopbackClient *> clients)
@@ -72,8 +69,7 @@ QStringList seen(std::initializer_list<LoopbackClient *> clients)
     return texts;
 }
 
-// What the clients have seen once it is as much as expected, or after two seconds: a wrong
-// order or port fails at once, only a missing datagram waits.
+// Waits (at most two seconds) only for missing datagrams: a wrong order or port fails at once.
 QStringList seenAfter(std::initializer_list<LoopbackClient *> clients, int expected)
 {
     QDeadlineTimer deadline(2000);
@@ -85,12 +81,25 @@ QStringList seenAfter(std::initializer_list<LoopbackClient *> clients, int expec
     return texts;
 }
 
+// The bridge message for a device report: the marker, then the report.
+QByteArray queue(const char *report)
+{
+    FakeHid::queueInput(hex(report));
+    return hex("a0a0") + hex(report);
+}
+
 } // namespace
 
 #define COMPARE_SEEN(expected, ...)                                                                \
     do {                                                                                           \
         const QStringList expected_ = (expected);                                                  \
         QCOMPARE(seenAfter({__VA_ARGS__}, expected_.size()), expected_);                           \
+    } while (false)
+
+#define REGISTER(client, bridge, count)                                                            \
+    do {                                                                                           \
+        QVERIFY((client).send(KeepAlive, (bridge).listenPort));                                    \
+        QTRY_COMPARE((bridge).clients(), QString::number(count));                                  \
     } while (false)
 
 void tst_Send::initTestCase()
@@ -105,134 +114,81 @@ void tst_Send::init()
     capture = std::make_unique<TestSupport::DebugCapture>();
 }
 
-#define REGISTER(client, bridge, count)                                                            \
-    do {                                                                                           \
-        QVERIFY((client).send(KeepAlive, (bridge).listenPort));                                    \
-        QTRY_COMPARE((bridge).clients(), QString::number(count));                                  \
-    } while (false)
-
 void tst_Send::fanOut_data()
 {
     QTest::addColumn<QByteArray>("report");
-    QTest::addColumn<QByteArray>("message");
     QTest::addColumn<bool>("metering");
-
-    QTest::newRow("metering") << QByteArray::fromHex("00f00102030405060708")
-                              << QByteArray::fromHex("a0a000f00102030405060708") << true;
-    QTest::newRow("F0 in report byte 0")
-        << QByteArray::fromHex("f0000102030405060708")
-        << QByteArray::fromHex("a0a0f0000102030405060708") << false;
-    QTest::newRow("F1 in report byte 1")
-        << QByteArray::fromHex("00f10102030405060708")
-        << QByteArray::fromHex("a0a000f10102030405060708") << false;
-    QTest::newRow("F0 in report byte 2")
-        << QByteArray::fromHex("0001f0030405060708ff")
-        << QByteArray::fromHex("a0a00001f0030405060708ff") << false;
-    QTest::newRow("zeros") << QByteArray(10, '\0')
-                           << QByteArray::fromHex("a0a000000000000000000000") << false;
+    QTest::newRow("metering") << QByteArray("00f00102030405060708") << true;
+    QTest::newRow("F0 in byte 0") << QByteArray("f0000102030405060708") << false;
+    QTest::newRow("F1 in byte 1") << QByteArray("00f10102030405060708") << false;
+    QTest::newRow("F0 in byte 2") << QByteArray("0001f0030405060708ff") << false;
+    QTest::newRow("zeros") << QByteArray("00000000000000000000") << false;
 }
 
-// A metering message goes to METERING alone and unlogged; any other to METERING, CONFIG and
-// CUSTOM in that order with one line. A second message proves nothing else was sent.
+// A metering message goes to METERING alone and unlogged, any other to METERING, CONFIG and
+// CUSTOM in that order with one line; from LISTEN. A second message proves nothing else went.
 void tst_Send::fanOut()
 {
     QFETCH(QByteArray, report);
-    QFETCH(QByteArray, message);
     QFETCH(bool, metering);
     LoopbackClient client(QStringLiteral("127.0.0.2"));
     BridgeDriver bridge({&client});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
+    START_BRIDGE(bridge);
     REGISTER(client, bridge, 1);
 
-    FakeHid::queueInput(report);
-    FakeHid::queueInput(QByteArray::fromHex("55555555555555555555"));
-    QStringList expected = metering ? QStringList {at(client, LoopbackClient::Metering, message)}
-                                    : allPorts(client, message);
-    expected += allPorts(client, QByteArray::fromHex("a0a055555555555555555555"));
-    COMPARE_SEEN(expected, &client);
-
+    const QByteArray message = queue(report.constData());
+    const QByteArray next = queue("55555555555555555555");
+    COMPARE_SEEN(gets(client, message, metering) + gets(client, next), &client);
     QCOMPARE(bridge.received(), QString("2"));
     QCOMPARE(bridge.transmitted(), QString("0"));
     for (const Arrival &arrival : client.arrivals())
         QCOMPARE(arrival.sourcePort, bridge.listenPort);
-    QStringList lines {keepAliveLine(client)};
+    QStringList lines {keepAliveLine(client), sendLine(client, 1)};
     if (!metering)
         lines.append(sendLine(client, 1));
-    lines.append(sendLine(client, 1));
     QCOMPARE(bridgeLines(), lines);
 }
 
-// ".10" sorts before ".2" and ".3" as text, whatever order the clients registered in.
-void tst_Send::clientsInAddressTextOrder()
-{
-    LoopbackClient two(QStringLiteral("127.0.0.2"));
-    LoopbackClient three(QStringLiteral("127.0.0.3"), two.ports());
-    LoopbackClient ten(QStringLiteral("127.0.0.10"), two.ports());
-    BridgeDriver bridge({&two, &three, &ten});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
-    REGISTER(two, bridge, 1);
-    REGISTER(three, bridge, 2);
-    REGISTER(ten, bridge, 3);
-
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
-    FakeHid::queueInput(QByteArray::fromHex("aaf0bbccddeeff001122"));
-    const QByteArray data = QByteArray::fromHex("a0a00102030405060708090a");
-    const QByteArray meter = QByteArray::fromHex("a0a0aaf0bbccddeeff001122");
-    COMPARE_SEEN(allPorts(ten, data) + allPorts(two, data) + allPorts(three, data)
-            + QStringList(
-                {at(ten, LoopbackClient::Metering, meter), at(two, LoopbackClient::Metering, meter),
-                    at(three, LoopbackClient::Metering, meter)}),
-        &two, &three, &ten);
-    QCOMPARE(bridgeLines(),
-        QStringList({keepAliveLine(two), keepAliveLine(three), keepAliveLine(ten), sendLine(ten, 3),
-            sendLine(two, 3), sendLine(three, 3)}));
-}
-
-void tst_Send::expiry_data()
+void tst_Send::orderAndExpiry_data()
 {
     QTest::addColumn<QByteArray>("report");
-    QTest::addColumn<QByteArray>("message");
     QTest::addColumn<bool>("metering");
-    QTest::newRow("data message") << QByteArray::fromHex("0102030405060708090a")
-                                  << QByteArray::fromHex("a0a00102030405060708090a") << false;
-    QTest::newRow("metering message") << QByteArray::fromHex("01f0030405060708090a")
-                                      << QByteArray::fromHex("a0a001f0030405060708090a") << true;
+    QTest::newRow("data message") << QByteArray("0102030405060708090a") << false;
+    QTest::newRow("metering message") << QByteArray("01f0030405060708090a") << true;
 }
 
-// Silent for exactly 20000 ms is still live; 20001 ms is not. The expired client comes first
-// in the walk, and the clients after it are still served, with the shrunken count.
-void tst_Send::expiry()
+// Clients go in address text order (".10" before ".2", whatever the registration order).
+// Silent for exactly 20000 ms is live, 20001 ms is not; the clients after the expired one in
+// the same walk are still served, with the shrunken count.
+void tst_Send::orderAndExpiry()
 {
     QFETCH(QByteArray, report);
-    QFETCH(QByteArray, message);
     QFETCH(bool, metering);
     LoopbackClient two(QStringLiteral("127.0.0.2"));
     LoopbackClient three(QStringLiteral("127.0.0.3"), two.ports());
     LoopbackClient ten(QStringLiteral("127.0.0.10"), two.ports());
     BridgeDriver bridge({&two, &three, &ten});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
+    START_BRIDGE(bridge);
     REGISTER(ten, bridge, 1);
     now = T0 + 5000;
-    REGISTER(two, bridge, 2);
-    REGISTER(three, bridge, 3);
-    const auto gets = [&](const LoopbackClient &client) {
-        return metering ? QStringList {at(client, LoopbackClient::Metering, message)}
-                        : allPorts(client, message);
-    };
+    REGISTER(three, bridge, 2);
+    REGISTER(two, bridge, 3);
 
     now = T0 + 20000;
-    FakeHid::queueInput(report);
-    const QStringList first = gets(ten) + gets(two) + gets(three);
+    const QByteArray message = queue(report.constData());
+    const QStringList first = gets(ten, message, metering) + gets(two, message, metering)
+        + gets(three, message, metering);
     COMPARE_SEEN(first, &two, &three, &ten);
     QCOMPARE(bridge.clients(), QString("3"));
 
     now = T0 + 20001;
-    FakeHid::queueInput(report);
-    COMPARE_SEEN(first + gets(two) + gets(three), &two, &three, &ten);
+    queue(report.constData());
+    COMPARE_SEEN(
+        first + gets(two, message, metering) + gets(three, message, metering), &two, &three, &ten);
     QCOMPARE(bridge.clients(), QString("2"));
     QCOMPARE(bridge.received(), QString("2"));
 
-    QStringList lines {keepAliveLine(ten), keepAliveLine(two), keepAliveLine(three)};
+    QStringList lines {keepAliveLine(ten), keepAliveLine(three), keepAliveLine(two)};
     if (!metering)
         lines += QStringList {sendLine(ten, 3), sendLine(two, 3), sendLine(three, 3)};
     lines.append(offlineLine(ten));
@@ -241,169 +197,96 @@ void tst_Send::expiry()
     QCOMPARE(bridgeLines(), lines);
 }
 
-// Any marked datagram, data included, restarts the silence; being sent to does not.
-void tst_Send::refreshRestartsTheSilence()
+// Messages without clients are counted, not kept; any marked datagram restarts the silence,
+// being sent to does not; expiry happens only while sending; an expired client comes back.
+void tst_Send::silenceLifecycle()
 {
     LoopbackClient client(QStringLiteral("127.0.0.2"));
     BridgeDriver bridge({&client});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
+    START_BRIDGE(bridge);
+    queue("01010101010101010101");
+    queue("02020202020202020202");
+    QTRY_COMPARE(bridge.received(), QString("2"));
+
     REGISTER(client, bridge, 1);
     now = T0 + 15000;
-    QVERIFY(client.send(QByteArray::fromHex("a0a00a"), bridge.listenPort));
+    QVERIFY(client.send(hex("a0a00a"), bridge.listenPort));
     QTRY_COMPARE(bridge.transmitted(), QString("1"));
-
     now = T0 + 35000;
-    const QByteArray message = QByteArray::fromHex("a0a00102030405060708090a");
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
-    COMPARE_SEEN(allPorts(client, message), &client);
+    const QStringList served = gets(client, queue("0102030405060708090a"));
+    COMPARE_SEEN(served, &client);
 
     now = T0 + 35001;
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
-    QTRY_COMPARE(bridge.clients(), QString("0"));
-    letDatagramsLand();
-    QCOMPARE(seen({&client}), allPorts(client, message));
-    QCOMPARE(bridge.received(), QString("2"));
-    QCOMPARE(bridgeLines(),
-        QStringList({keepAliveLine(client), sendLine(client, 1), offlineLine(client)}));
-}
-
-// Expiry happens only while sending: an idle device leaves a silent client counted.
-void tst_Send::idleDeviceRetiresNobody()
-{
-    LoopbackClient client(QStringLiteral("127.0.0.2"));
-    BridgeDriver bridge({&client});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
-    REGISTER(client, bridge, 1);
-
-    now = T0 + 100000;
     QTest::qWait(100); // the poll keeps running, with nothing to read
     QCOMPARE(bridge.clients(), QString("1"));
-    QCOMPARE(bridgeLines(), QStringList {keepAliveLine(client)});
-
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
+    queue("0102030405060708090a");
     QTRY_COMPARE(bridge.clients(), QString("0"));
-    QCOMPARE(bridgeLines(), QStringList({keepAliveLine(client), offlineLine(client)}));
-
-    REGISTER(client, bridge, 1); // back with its next datagram
-    FakeHid::queueInput(QByteArray::fromHex("1112131415161718191a"));
-    COMPARE_SEEN(allPorts(client, QByteArray::fromHex("a0a01112131415161718191a")), &client);
-}
-
-// Messages without a client are dropped but counted; they are not kept for later clients.
-void tst_Send::noClientsStillCounted()
-{
-    LoopbackClient client(QStringLiteral("127.0.0.2"));
-    BridgeDriver bridge({&client});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
-
-    for (char i = 1; i <= 3; ++i)
-        FakeHid::queueInput(QByteArray(10, i));
-    QTRY_COMPARE(bridge.received(), QString("3"));
-    QCOMPARE(bridgeLines(), QStringList());
+    letDatagramsLand();
+    QCOMPARE(seen({&client}), served);
+    QCOMPARE(bridge.received(), QString("4"));
 
     REGISTER(client, bridge, 1);
-    FakeHid::queueInput(QByteArray::fromHex("04040404040404040404"));
-    const QByteArray message = QByteArray::fromHex("a0a004040404040404040404");
-    COMPARE_SEEN(allPorts(client, message), &client);
-    QCOMPARE(bridge.received(), QString("4"));
-    QCOMPARE(bridgeLines(), QStringList({keepAliveLine(client), sendLine(client, 1)}));
-}
-
-// Two programs on one host are one client, served on the configured ports only, never on
-// the ports they sent from.
-void tst_Send::programsOnOneHost()
-{
-    LoopbackClient host(QStringLiteral("127.0.0.2"));
-    const int otherProgram = host.addSender();
-    BridgeDriver bridge({&host});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
-    REGISTER(host, bridge, 1);
-    QVERIFY(host.send(KeepAlive, bridge.listenPort, otherProgram));
-    QTRY_COMPARE(bridgeLines().size(), 2);
-
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
-    const QByteArray message = QByteArray::fromHex("a0a00102030405060708090a");
-    COMPARE_SEEN(allPorts(host, message), &host);
-    letDatagramsLand();
-    QCOMPARE(seen({&host}), allPorts(host, message));
-    QCOMPARE(bridge.clients(), QString("1"));
+    COMPARE_SEEN(served + gets(client, queue("1112131415161718191a")), &client);
     QCOMPARE(bridgeLines(),
-        QStringList(
-            {keepAliveLine(host, 0), keepAliveLine(host, otherProgram), sendLine(host, 1)}));
+        QStringList({keepAliveLine(client), sendLine(client, 1), offlineLine(client),
+            keepAliveLine(client), sendLine(client, 1)}));
 }
 
 void tst_Send::portFieldsReadAtEachSend_data()
 {
-    QTest::addColumn<QString>("pattern");
-    QTest::addColumn<int>("offset");
-    QTest::newRow("as typed") << QStringLiteral("%1") << 0;
-    QTest::newRow("leading zero, still decimal") << QStringLiteral("0%1") << 0;
-    QTest::newRow("past 65535 wraps") << QStringLiteral("%1") << 65536;
-    QTest::newRow("negative wraps") << QStringLiteral("%1") << -65536;
-    QTest::newRow("two wraps") << QStringLiteral("%1") << 2 * 65536;
-}
-
-// New numbers typed while running take effect with the next message.
-void tst_Send::portFieldsReadAtEachSend()
-{
-    QFETCH(QString, pattern);
-    QFETCH(int, offset);
-    LoopbackClient client(QStringLiteral("127.0.0.2"));
-    LoopbackClient moved(QStringLiteral("127.0.0.2")); // the same host on other ports
-    BridgeDriver bridge({&client, &moved});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
-    REGISTER(client, bridge, 1);
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
-    const QByteArray first = QByteArray::fromHex("a0a00102030405060708090a");
-    COMPARE_SEEN(allPorts(client, first), &client);
-
-    const auto text
-        = [&](LoopbackClient::Port port) { return pattern.arg(int(moved.port(port)) + offset); };
-    bridge.setField("lineEdit_METERING", text(LoopbackClient::Metering));
-    bridge.setField("lineEdit_CONFIGURATION", text(LoopbackClient::Config));
-    bridge.setField("lineEdit_CUSTOM", text(LoopbackClient::Custom));
-    FakeHid::queueInput(QByteArray::fromHex("1112131415161718191a"));
-    const QByteArray second = QByteArray::fromHex("a0a01112131415161718191a");
-    COMPARE_SEEN(allPorts(moved, second), &moved);
-    QCOMPARE(seen({&client}), allPorts(client, first));
-}
-
-void tst_Send::unnumberedPortField_data()
-{
-    // %1: the CONFIG port plus "add" in "base", so that a lax conversion would find the port
+    // %1 is a port of the moved client plus "add", written in "base"; valid rows move all three
+    // fields, the others break CONFIG alone, which then means port 0 so that send fails.
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<qint64>("add");
     QTest::addColumn<int>("base");
-    QTest::newRow("letters") << QStringLiteral("abc") << qint64(0) << 10;
-    QTest::newRow("empty") << QString() << qint64(0) << 10;
-    QTest::newRow("number then letters") << QStringLiteral("%1x") << qint64(0) << 10;
-    QTest::newRow("just past int") << QStringLiteral("%1") << (qint64(1) << 31) << 10;
-    QTest::newRow("past 32 bits") << QStringLiteral("%1") << (qint64(1) << 32) << 10;
-    QTest::newRow("hexadecimal") << QStringLiteral("0x%1") << qint64(0) << 16;
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("as typed") << "%1" << qint64(0) << 10 << true;
+    QTest::newRow("leading zero, still decimal") << "0%1" << qint64(0) << 10 << true;
+    QTest::newRow("past 65535 wraps") << "%1" << qint64(65536) << 10 << true;
+    QTest::newRow("negative wraps") << "%1" << qint64(-65536) << 10 << true;
+    QTest::newRow("two wraps") << "%1" << qint64(2 * 65536) << 10 << true;
+    QTest::newRow("letters") << "abc" << qint64(0) << 10 << false;
+    QTest::newRow("empty") << "" << qint64(0) << 10 << false;
+    QTest::newRow("number then letters") << "%1x" << qint64(0) << 10 << false;
+    QTest::newRow("just past int") << "%1" << (qint64(1) << 31) << 10 << false;
+    QTest::newRow("past 32 bits") << "%1" << (qint64(1) << 32) << 10 << false;
+    QTest::newRow("hexadecimal") << "0x%1" << qint64(0) << 16 << false;
 }
 
-// A field that is not a base-10 int means port 0: that send fails and the others still go.
-void tst_Send::unnumberedPortField()
+// Numbers typed while running take effect with the next message.
+void tst_Send::portFieldsReadAtEachSend()
 {
     QFETCH(QString, pattern);
     QFETCH(qint64, add);
     QFETCH(int, base);
+    QFETCH(bool, valid);
     LoopbackClient client(QStringLiteral("127.0.0.2"));
-    BridgeDriver bridge({&client});
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
+    LoopbackClient moved(QStringLiteral("127.0.0.2")); // the same host on other ports
+    BridgeDriver bridge({&client, &moved});
+    START_BRIDGE(bridge);
     REGISTER(client, bridge, 1);
+    const QStringList first = gets(client, queue("0102030405060708090a"));
+    COMPARE_SEEN(first, &client);
 
-    const qint64 lax = client.port(LoopbackClient::Config) + add;
-    bridge.setField("lineEdit_CONFIGURATION",
-        pattern.contains(QLatin1String("%1")) ? pattern.arg(lax, 0, base) : pattern);
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
-    FakeHid::queueInput(QByteArray::fromHex("1112131415161718191a"));
-    const QByteArray first = QByteArray::fromHex("a0a00102030405060708090a");
-    const QByteArray second = QByteArray::fromHex("a0a01112131415161718191a");
-    const QStringList expected {at(client, LoopbackClient::Metering, first),
-        at(client, LoopbackClient::Custom, first), at(client, LoopbackClient::Metering, second),
-        at(client, LoopbackClient::Custom, second)};
-    COMPARE_SEEN(expected, &client);
+    const auto text = [&](P port) {
+        return pattern.contains("%1") ? pattern.arg(moved.port(port) + add, 0, base) : pattern;
+    };
+    bridge.setField("lineEdit_CONFIGURATION", text(P::Config));
+    if (valid) {
+        bridge.setField("lineEdit_METERING", text(P::Metering));
+        bridge.setField("lineEdit_CUSTOM", text(P::Custom));
+    }
+    const QByteArray second = queue("1112131415161718191a");
+    if (valid) {
+        COMPARE_SEEN(gets(moved, second), &moved);
+        QCOMPARE(seen({&client}), first);
+    } else {
+        COMPARE_SEEN(
+            first + QStringList({at(client, P::Metering, second), at(client, P::Custom, second)}),
+            &client);
+        letDatagramsLand();
+        QCOMPARE(seen({&moved}), QStringList());
+    }
     QCOMPARE(bridge.status(), QString("running"));
     QCOMPARE(bridgeLines(),
         QStringList({keepAliveLine(client), sendLine(client, 1), sendLine(client, 1)}));
@@ -414,14 +297,11 @@ void tst_Send::meteringEqualsConfig()
     LoopbackClient client(QStringLiteral("127.0.0.2"));
     BridgeDriver bridge({&client});
     bridge.setField("lineEdit_CONFIGURATION", bridge.text("lineEdit_METERING"));
-    QVERIFY2(bridge.start(), qPrintable(bridge.problems()));
+    START_BRIDGE(bridge);
     REGISTER(client, bridge, 1);
-
-    FakeHid::queueInput(QByteArray::fromHex("0102030405060708090a"));
-    const QByteArray message = QByteArray::fromHex("a0a00102030405060708090a");
-    COMPARE_SEEN(QStringList({at(client, LoopbackClient::Metering, message),
-                     at(client, LoopbackClient::Metering, message),
-                     at(client, LoopbackClient::Custom, message)}),
+    const QByteArray message = queue("0102030405060708090a");
+    COMPARE_SEEN(QStringList({at(client, P::Metering, message), at(client, P::Metering, message),
+                     at(client, P::Custom, message)}),
         &client);
     QCOMPARE(bridgeLines(), QStringList({keepAliveLine(client), sendLine(client, 1)}));
 }

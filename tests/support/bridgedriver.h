@@ -14,8 +14,14 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-// The real window with the simulated device plugged in, its METERING, CONFIG and CUSTOM
-// fields naming the first client's ports and LISTEN a free port, started with its Start button.
+inline QByteArray hex(const char *digits)
+{
+    return QByteArray::fromHex(digits);
+}
+static const QByteArray KeepAlive = hex("a0a04b41");
+
+// The real window with the simulated device plugged in, METERING, CONFIG and CUSTOM naming the
+// first client's ports and LISTEN a free port.
 class BridgeDriver
 {
 public:
@@ -52,14 +58,13 @@ public:
     void stop() { QTest::mouseClick(window.findChild<QPushButton *>("STOP"), Qt::LeftButton); }
     QString status() const { return window.findChild<QLabel *>("label_status_connection")->text(); }
 
-    QLineEdit *field(const char *name) const { return window.findChild<QLineEdit *>(name); }
     void setField(const char *name, const QString &text) { field(name)->setText(text); }
     QString text(const char *name) const { return field(name)->text(); }
     QString clients() const { return text("lineEdit_clients"); }
     QString received() const { return text("lineEdit_received"); }
     QString transmitted() const { return text("lineEdit_send"); }
 
-    // Runs the receive path once, as the socket's notification would, without the event loop.
+    // Runs the receive path once, as the socket's notification would, outside the event loop.
     bool receiveNow()
     {
         return QMetaObject::invokeMethod(&window, "receiveUdp", Qt::DirectConnection);
@@ -69,8 +74,11 @@ public:
     quint16 listenPort = 0;
 
 private:
+    QLineEdit *field(const char *name) const { return window.findChild<QLineEdit *>(name); }
     QStringList setupErrors;
 };
+
+#define START_BRIDGE(bridge) QVERIFY2((bridge).start(), qPrintable((bridge).problems()))
 
 // The lines the bridge itself wrote: debug level, default category, in order.
 inline QStringList bridgeLines()
@@ -101,8 +109,7 @@ inline QString offlineLine(const LoopbackClient &client)
     return QStringLiteral("OFFLINE:  \"%1\"").arg(client.mappedAddress());
 }
 
-// Loopback delivery is practically immediate; this leaves room for a loaded machine before a
-// test runs the receive path by hand, without giving the event loop a turn.
+// Room for loopback delivery on a loaded machine before running the receive path by hand.
 inline void letDatagramsLand()
 {
     QThread::msleep(50);
