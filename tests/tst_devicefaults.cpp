@@ -11,9 +11,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-// The device misbehaving under a running bridge: unplugged and replugged again and again,
-// reads of every length, writes that fail. TAVREL_SOAK_CYCLES sets the number of unplug
-// cycles (a few by default; the soak runs 200 with label "slow").
+// The device unplugged and replugged again and again, reads of every length, failing writes.
+// TAVREL_SOAK_CYCLES sets the unplug cycles (a few by default; the "slow" soak runs 200).
 class tst_DeviceFaults : public QObject
 {
     Q_OBJECT
@@ -43,8 +42,7 @@ void countResets(QtMsgType type, const QMessageLogContext &context, const QStrin
         chained(type, context, text);
 }
 
-// The window with a client at 127.0.0.2 whose one socket is the METERING, CONFIG and CUSTOM
-// port alike, so every bridge message reaches it once, or three times unless metering.
+// The window with a client at 127.0.0.2 whose one socket is METERING, CONFIG and CUSTOM alike.
 class Rig
 {
 public:
@@ -62,8 +60,10 @@ public:
 
     QLineEdit *field(const char *name) { return window.findChild<QLineEdit *>(name); }
     QString text(const char *name) { return field(name)->text(); }
-    QString status() { return window.findChild<QLabel *>("label_status_connection")->text(); }
-    bool running() { return status() == QLatin1String("running"); }
+    bool running()
+    {
+        return window.findChild<QLabel *>("label_status_connection")->text() == "running";
+    }
     void click(const char *name)
     {
         QTest::mouseClick(window.findChild<QAbstractButton *>(name), Qt::LeftButton);
@@ -72,7 +72,7 @@ public:
     {
         client.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), listenPort);
     }
-    // The next datagram the client receives, or an empty one after a second.
+    // The next datagram to the client, or an empty one after a second.
     QByteArray receive()
     {
         if (!runUntil([this] { return client.hasPendingDatagrams(); }, 1000))
@@ -117,8 +117,8 @@ void tst_DeviceFaults::unplugCycles_data()
     QTest::newRow("Stop and Start buttons") << false << false << soakCycles(5);
 }
 
-// Each cycle: a client registers and is served both ways, the device goes (or Stop is
-// clicked), everything is released, the device comes back and the bridge recovers.
+// Each cycle: a client is served both ways, the device goes (or Stop is clicked), everything
+// is released, the device comes back and the bridge recovers with counters at 0.
 void tst_DeviceFaults::unplugCycles()
 {
     QFETCH(bool, autoConnect);
@@ -139,7 +139,6 @@ void tst_DeviceFaults::unplugCycles()
     int fdsWarm = 0;
     for (int cycle = 1; cycle <= cycles; ++cycle) {
         const QString at = QStringLiteral(" (cycle %1)").arg(cycle);
-        // Served both ways.
         rig.send(QByteArray::fromHex("a0a04b41"));
         QVERIFY2(runUntil([&] { return rig.text("lineEdit_clients") == "1"; }, 2000),
             qPrintable("no client" + at));
@@ -159,13 +158,11 @@ void tst_DeviceFaults::unplugCycles()
             fdsWarm = ProcessWatch::openDescriptors();
         }
 
-        // The loss, or the Stop button.
         const int linesBefore = disconnectingLines;
-        if (unplug) {
+        if (unplug)
             FakeHid::unplug();
-        } else {
+        else
             rig.click("STOP");
-        }
         QVERIFY2(runUntil([&] { return !rig.running(); }, 2000), qPrintable("still running" + at));
         QCOMPARE(rig.text("lineEdit_clients"), QString("0"));
         QCOMPARE(FakeHid::openHandles(), 0);
@@ -175,24 +172,21 @@ void tst_DeviceFaults::unplugCycles()
         QTest::qWait(5);
         QVERIFY(FakeHid::writes().empty());
 
-        // Back again.
         if (unplug)
             FakeHid::plug();
         if (!autoConnect)
             rig.click("START");
         QVERIFY2(runUntil([&] { return rig.running(); }, autoConnect ? 5000 : 100),
             qPrintable("not back" + at));
-        QCOMPARE(rig.text("lineEdit_clients"), QString("0"));
-        QCOMPARE(rig.text("lineEdit_send"), QString("0"));
-        QCOMPARE(rig.text("lineEdit_received"), QString("0"));
+        for (const char *counter : {"lineEdit_clients", "lineEdit_send", "lineEdit_received"})
+            QCOMPARE(rig.text(counter), QString("0"));
         QCOMPARE(disconnectingLines - linesBefore, unplug ? 2 : 1);
         FakeHid::clearCalls();
     }
     const qint64 rssEnd = ProcessWatch::residentKiB();
     const int fdsEnd = ProcessWatch::openDescriptors();
-    qInfo("%d cycles: RSS %lld KiB after the second, %lld KiB after the last; open descriptors %d "
-          "and %d",
-        cycles, rssWarm, rssEnd, fdsWarm, fdsEnd);
+    qInfo("%d cycles: RSS %lld then %lld KiB; open descriptors %d then %d", cycles, rssWarm, rssEnd,
+        fdsWarm, fdsEnd);
     QCOMPARE(fdsEnd, fdsWarm);
     if (cycles >= 50) // too few cycles to tell growth from allocator noise
         QVERIFY2(rssEnd - rssWarm < 1024,
@@ -202,8 +196,7 @@ void tst_DeviceFaults::unplugCycles()
     rig.click("STOP");
 }
 
-// Reads of 0 to 64 bytes in a row on the real poll: only the one of 10 bytes becomes a
-// bridge message; every other length leaves no trace, and the bridge stays up.
+// Reads of 0 to 64 bytes on the real poll: only the one of 10 bytes becomes a bridge message.
 void tst_DeviceFaults::everyReadLength()
 {
     Rig rig;
@@ -228,8 +221,8 @@ void tst_DeviceFaults::everyReadLength()
     rig.click("STOP");
 }
 
-// A device that takes no writes: every datagram is still counted and handed to the device,
-// the bridge keeps running, the other direction is unaffected, and it recovers.
+// A device that takes no writes: datagrams are still counted and handed to it in order, the
+// bridge runs on, the other direction works, and writes resume.
 void tst_DeviceFaults::failingWrites()
 {
     Rig rig;

@@ -5,10 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -24,10 +21,6 @@
 #include <algorithm>
 #include <memory>
 
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utime.h>
-
 using Store = QMap<QString, QString>;
 
 namespace {
@@ -37,54 +30,27 @@ const QStringList PortKeys
 const QStringList PortFields
     = {"lineEdit_LISTEN", "lineEdit_METERING", "lineEdit_CONFIGURATION", "lineEdit_CUSTOM"};
 const QStringList DefaultPorts = {"18153", "18150", "18151", "18152"};
-
-// The window's own QSettings keep parsed files cached by path and only reread one whose size
-// or modification time changed, so every file or folder planted here gets a time of its own.
-void giveUniqueTime(const QString &path)
-{
-    static time_t next = 1000000000;
-    const utimbuf times {next, next};
-    ++next;
-    QVERIFY2(::utime(QFile::encodeName(path).constData(), &times) == 0, qPrintable(path));
-}
-
-void removeStore()
-{
-    const QString file = TestSupport::settingsFile();
-    const QString folder = QFileInfo(file).path();
-    if (QFileInfo(folder).isFile())
-        QFile::remove(folder);
-    else if (QFileInfo(file).isDir())
-        QDir(file).removeRecursively();
-    else
-        QFile::remove(file);
-}
+const QList<bool> AllEnabled {true, true, true, true};
+const QList<bool> NoneEnabled {false, false, false, false};
 
 void writeStore(const QByteArray &body)
 {
-    removeStore();
-    const QString file = TestSupport::settingsFile();
-    QVERIFY(QDir().mkpath(QFileInfo(file).path()));
-    QFile out(file);
-    QVERIFY(out.open(QIODevice::WriteOnly));
+    QVERIFY(QDir().mkpath(QFileInfo(TestSupport::settingsFile()).path()));
+    QFile out(TestSupport::settingsFile());
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
     out.write("[General]\n" + body);
-    out.close();
-    giveUniqueTime(file);
 }
 
-// The store as the window wrote it, read as text: key=value lines of the [General] section.
+// The store as the window wrote it: key=value lines of the [General] section.
 Store readStore()
 {
     Store store;
     QFile in(TestSupport::settingsFile());
-    if (!in.open(QIODevice::ReadOnly))
-        return store;
-    for (const QByteArray &line : in.readAll().split('\n')) {
-        const int equals = line.indexOf('=');
-        if (equals > 0)
-            store.insert(
-                QString::fromUtf8(line.left(equals)), QString::fromUtf8(line.mid(equals + 1)));
-    }
+    if (in.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : in.readAll().split('\n'))
+            if (line.indexOf('=') > 0)
+                store.insert(QString::fromUtf8(line.left(line.indexOf('='))),
+                    QString::fromUtf8(line.mid(line.indexOf('=') + 1)));
     return store;
 }
 
@@ -96,14 +62,6 @@ QByteArray portLines(const QStringList &values)
     return lines;
 }
 
-QStringList fieldTexts(const MainWindow &window)
-{
-    QStringList texts;
-    for (const QString &name : PortFields)
-        texts.append(window.findChild<QLineEdit *>(name)->text());
-    return texts;
-}
-
 QStringList storedPorts(const Store &store)
 {
     QStringList values;
@@ -112,20 +70,42 @@ QStringList storedPorts(const Store &store)
     return values;
 }
 
+template<typename T = QLineEdit> T *child(const MainWindow &window, const QString &name)
+{
+    return window.findChild<T *>(name);
+}
+
+QStringList fieldTexts(const MainWindow &window)
+{
+    QStringList texts;
+    for (const QString &name : PortFields)
+        texts.append(child(window, name)->text());
+    return texts;
+}
+
 QList<bool> fieldsEnabled(const MainWindow &window)
 {
     QList<bool> enabled;
     for (const QString &name : PortFields)
-        enabled.append(window.findChild<QLineEdit *>(name)->isEnabled());
+        enabled.append(child(window, name)->isEnabled());
     return enabled;
 }
 
-QList<bool> allOf(bool value)
+QString status(const MainWindow &window)
 {
-    return {value, value, value, value};
+    return child<QLabel>(window, "label_status_connection")->text();
 }
 
-// Intervals of the window's running timers: the 1 ms device poll and the 2000 ms auto-connect.
+// Whether Start, Stop, "Use defaults" and "Auto Connect" are enabled or checked.
+QList<bool> controls(const MainWindow &window)
+{
+    return {child<QPushButton>(window, "START")->isEnabled(),
+        child<QPushButton>(window, "STOP")->isEnabled(),
+        child<QCheckBox>(window, "checkBox_use_defaults")->isChecked(),
+        child<QCheckBox>(window, "checkBox_auto_connect")->isChecked()};
+}
+
+// Intervals of the running timers: the 1 ms device poll and the 2000 ms auto-connect.
 QList<int> runningTimers(const MainWindow &window)
 {
     QList<int> intervals;
@@ -149,26 +129,10 @@ qint64 waitForOpenAttempts(int count, const QElapsedTimer &clock, qint64 deadlin
     return std::min(clock.elapsed(), deadline);
 }
 
-QCheckBox *box(const MainWindow &window, const char *name)
-{
-    return window.findChild<QCheckBox *>(name);
-}
-
-QPushButton *button(const MainWindow &window, const char *name)
-{
-    return window.findChild<QPushButton *>(name);
-}
-
-QString text(const MainWindow &window, const char *name)
-{
-    if (auto *label = window.findChild<QLabel *>(name))
-        return label->text();
-    return window.findChild<QLineEdit *>(name)->text();
-}
-
 // Clicks the box's indicator, where an operator would.
-void clickBox(QCheckBox *checkBox)
+void clickBox(const MainWindow &window, const char *name)
 {
+    QCheckBox *checkBox = child<QCheckBox>(window, name);
     QStyleOptionButton option;
     option.initFrom(checkBox);
     const QRect indicator
@@ -176,27 +140,31 @@ void clickBox(QCheckBox *checkBox)
     QTest::mouseClick(checkBox, Qt::LeftButton, Qt::NoModifier, indicator.center());
 }
 
+void clickButton(const MainWindow &window, const char *name)
+{
+    QTest::mouseClick(child<QPushButton>(window, name), Qt::LeftButton);
+}
+
 QAction *trayAction(const MainWindow &window, const QString &label)
 {
-    const QMenu *menu = window.findChild<QSystemTrayIcon *>()->contextMenu();
-    for (QAction *action : menu->actions())
+    for (QAction *action : window.findChild<QSystemTrayIcon *>()->contextMenu()->actions())
         if (action->text() == label)
             return action;
     return nullptr;
 }
 
-quint16 freeUdpPort()
+QByteArray autoConnectStore()
 {
     QUdpSocket probe;
-    if (!probe.bind(QHostAddress(QHostAddress::LocalHost), 0))
-        return 0;
-    return probe.localPort();
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return "auto_connect=true\nudp_listen_port=" + QByteArray::number(probe.localPort()) + '\n';
 }
 
 } // namespace
 
-// Loading and storing the four ports and both checkboxes, what the checkboxes enable, the
-// auto-connect retry against the simulated device, and when the store is written.
+// Loading and storing the ports and checkboxes, what the checkboxes enable, the auto-connect
+// retry against the simulated device, and when the store is written. Unusable stores:
+// tst_badstores.
 class tst_Settings : public QObject
 {
     Q_OBJECT
@@ -204,118 +172,85 @@ class tst_Settings : public QObject
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
 
-    void firstRunWithEmptyStore();
     void loadsStoredValues_data();
     void loadsStoredValues();
     void fieldTextStoredAsNumber_data();
     void fieldTextStoredAsNumber();
     void storeReadOnlyAtConstruction();
-    void unusableStore_data();
-    void unusableStore();
 
     void useDefaultsClicks();
-    void uncheckingStoredDefaultsKeepsTexts();
-    void autoConnectClicks();
     void checkedFromCodeDoesNothing_data();
     void checkedFromCodeDoesNothing();
-
     void autoConnectRetriesUntilDeviceAppears();
     void autoConnectRestartsAfterReplug();
 
-    void closeHidesStoresAndKeepsRunning();
-    void quitEndsLoopAndStoresTwice_data();
+    void closeStoresEveryTime();
     void quitEndsLoopAndStoresTwice();
+
+private:
+    QString configRoot;
 };
 
 void tst_Settings::initTestCase()
 {
-    TestSupport::isolateSettings();
+    configRoot = TestSupport::isolateSettings();
 }
 
+// A store path per test: Qt caches every store it read, or failed to write, by path.
 void tst_Settings::init()
 {
+    static int test = 0;
+    const QString home = configRoot + QStringLiteral("/%1").arg(++test);
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home);
     FakeHid::reset();
-    removeStore();
-}
-
-void tst_Settings::cleanup()
-{
-    // A write that failed stays pending in Qt's in-process cache and would reach the next test's
-    // store: let it happen into a usable file, then remove that.
-    removeStore();
-    QSettings(TestSupport::settingsFile(), QSettings::IniFormat).sync();
-    removeStore();
-    FakeHid::reset();
-}
-
-void tst_Settings::firstRunWithEmptyStore()
-{
-    QVERIFY(!QFileInfo::exists(TestSupport::settingsFile()));
-    FakeHid::plug(); // present, yet nothing may open it
-    {
-        MainWindow window;
-        QCOMPARE(fieldTexts(window), QStringList({"0", "0", "0", "0"}));
-        QCOMPARE(fieldsEnabled(window), allOf(true));
-        QVERIFY(!box(window, "checkBox_use_defaults")->isChecked());
-        QVERIFY(!box(window, "checkBox_auto_connect")->isChecked());
-        QVERIFY(button(window, "START")->isEnabled());
-        QVERIFY(button(window, "STOP")->isEnabled());
-        QCOMPARE(runningTimers(window), QList<int>());
-        QCoreApplication::processEvents();
-        QCOMPARE(openAttempts(), 0);
-        QVERIFY(window.isHidden());
-        QVERIFY(!QFileInfo::exists(TestSupport::settingsFile())); // reading creates nothing
-        window.close();
-    }
-    // The close wrote all six keys, under the folder named by XDG_CONFIG_HOME.
-    const Store expected {{"udp_default_ports", "false"}, {"udp_metering_port", "0"},
-        {"udp_config_port", "0"}, {"udp_custom_port", "0"}, {"udp_listen_port", "0"},
-        {"auto_connect", "false"}};
-    QCOMPARE(readStore(), expected);
 }
 
 void tst_Settings::loadsStoredValues_data()
 {
-    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("stored"); // LISTEN, METERING, CONFIG, CUSTOM
     QTest::addColumn<bool>("useDefaults");
     QTest::addColumn<QStringList>("shown");
-
-    // Ports in the order LISTEN, METERING, CONFIG, CUSTOM.
+    const QStringList zeros {"0", "0", "0", "0"};
     const QStringList plain {"5000", "5001", "5002", "5003"};
-    QTest::newRow("ports as stored") << plain << false << plain;
-    QTest::newRow("stored defaults override stored ports")
-        << QStringList {"1", "2", "3", "4"} << true << DefaultPorts;
     const QStringList above {"70000", "65536", "99999", "2147483647"};
-    QTest::newRow("above 16 bits kept") << above << false << above;
     const QStringList negative {"-1", "-5", "-65535", "-2147483648"};
+    QTest::newRow("nothing stored") << QStringList() << false << zeros; // the first run
+    QTest::newRow("ports as stored") << plain << false << plain;
+    QTest::newRow("stored defaults override")
+        << QStringList {"1", "2", "3", "4"} << true << DefaultPorts;
+    QTest::newRow("above 16 bits kept") << above << false << above;
     QTest::newRow("negative kept") << negative << false << negative;
-    QTest::newRow("not numbers load as 0")
-        << QStringList {"abc", "", "12abc", "1.5"} << false << QStringList {"0", "0", "0", "0"};
-    QTest::newRow("beyond the int range loads as 0")
-        << QStringList {"99999999999", "-2147483649", "3000000000", "99999999999999999999999"}
-        << false << QStringList {"0", "0", "0", "0"};
-    QTest::newRow("shown in plain decimal form")
+    QTest::newRow("not numbers") << QStringList {"abc", "", "12abc", "1.5"} << false << zeros;
+    QTest::newRow("beyond int") << QStringList {"99999999999", "-2147483649", "3000000000",
+        "99999999999999999999999"}
+                                << false << zeros;
+    QTest::newRow("plain decimal")
         << QStringList {"007", "+42", "0x10", "-0"} << false << QStringList {"7", "42", "0", "0"};
 }
 
-// Every stored port shows as its plain decimal number, and the next close stores what is shown.
+// Every stored port shows as its plain decimal number; the next close stores the six keys as shown.
 void tst_Settings::loadsStoredValues()
 {
     QFETCH(QStringList, stored);
     QFETCH(bool, useDefaults);
     QFETCH(QStringList, shown);
-    writeStore(portLines(stored) + "udp_default_ports=" + (useDefaults ? "true" : "false")
-        + "\nauto_connect=false\n");
+    if (!stored.isEmpty())
+        writeStore(portLines(stored) + "udp_default_ports=" + (useDefaults ? "true" : "false")
+            + "\nauto_connect=false\n");
+    FakeHid::plug(); // present, yet nothing may open it
     {
         MainWindow window;
+        QCOMPARE(QFileInfo::exists(TestSupport::settingsFile()), !stored.isEmpty());
         QCOMPARE(fieldTexts(window), shown);
-        QCOMPARE(fieldsEnabled(window), allOf(!useDefaults));
-        QCOMPARE(box(window, "checkBox_use_defaults")->isChecked(), useDefaults);
-        QVERIFY(!box(window, "checkBox_auto_connect")->isChecked());
+        QCOMPARE(fieldsEnabled(window), useDefaults ? NoneEnabled : AllEnabled);
+        QCOMPARE(controls(window), QList<bool>({true, true, useDefaults, false}));
+        QCOMPARE(runningTimers(window), QList<int>());
+        QVERIFY(window.isHidden());
         QVERIFY(!window.close());
         const Store afterClose = readStore();
+        QCOMPARE(afterClose.keys().size(), 6);
         QCOMPARE(storedPorts(afterClose), shown);
         QCOMPARE(afterClose.value("udp_default_ports"), QString(useDefaults ? "true" : "false"));
         QCOMPARE(afterClose.value("auto_connect"), QString("false"));
@@ -329,23 +264,18 @@ void tst_Settings::fieldTextStoredAsNumber_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("stored");
-
     QTest::newRow("letters") << "lineEdit_LISTEN"
                              << "udp_listen_port"
                              << "abc"
                              << "0";
-    QTest::newRow("nothing") << "lineEdit_METERING"
-                             << "udp_metering_port"
-                             << ""
-                             << "0";
-    QTest::newRow("digits then letters") << "lineEdit_CONFIGURATION"
-                                         << "udp_config_port"
-                                         << "12abc"
-                                         << "0";
-    QTest::newRow("beyond the int range") << "lineEdit_CUSTOM"
-                                          << "udp_custom_port"
-                                          << "3000000000"
-                                          << "0";
+    QTest::newRow("digits, letters") << "lineEdit_CONFIGURATION"
+                                     << "udp_config_port"
+                                     << "12abc"
+                                     << "0";
+    QTest::newRow("beyond int") << "lineEdit_CUSTOM"
+                                << "udp_custom_port"
+                                << "3000000000"
+                                << "0";
     QTest::newRow("above 16 bits") << "lineEdit_LISTEN"
                                    << "udp_listen_port"
                                    << "70000"
@@ -360,8 +290,8 @@ void tst_Settings::fieldTextStoredAsNumber_data()
                                    << "42";
 }
 
-// What the operator types is stored as its base-10 number, 0 when it is none, and that number
-// is what the field shows at the next start of the program.
+// What the operator types is stored as its base-10 number, 0 when it is none, and shown so at
+// the next start.
 void tst_Settings::fieldTextStoredAsNumber()
 {
     QFETCH(QString, field);
@@ -372,7 +302,7 @@ void tst_Settings::fieldTextStoredAsNumber()
     {
         MainWindow window;
         window.show();
-        auto *edit = window.findChild<QLineEdit *>(field);
+        QLineEdit *edit = child(window, field);
         edit->selectAll();
         QTest::keyClick(edit, Qt::Key_Backspace);
         QTest::keyClicks(edit, typed);
@@ -382,21 +312,22 @@ void tst_Settings::fieldTextStoredAsNumber()
     }
     QCOMPARE(readStore().value(key), stored);
     MainWindow nextRun;
-    QCOMPARE(nextRun.findChild<QLineEdit *>(field)->text(), stored);
+    QCOMPARE(child(nextRun, field)->text(), stored);
 }
 
+// Read once: a store changed under the running program is neither shown nor applied.
 void tst_Settings::storeReadOnlyAtConstruction()
 {
     writeStore(portLines({"1111", "1112", "1113", "1114"}) + "udp_default_ports=false\n");
     MainWindow window;
-    writeStore(portLines({"2221", "2222", "2223", "2224"})
+    // Another size, so that Qt's cache of the parsed file cannot hide a second read.
+    writeStore(portLines({"22221", "22222", "22223", "22224"})
         + "udp_default_ports=true\nauto_connect=true\n");
     trayAction(window, "Settings")->trigger();
     QVERIFY(window.isVisible());
     QTest::qWait(20);
     QCOMPARE(fieldTexts(window), QStringList({"1111", "1112", "1113", "1114"}));
-    QVERIFY(!box(window, "checkBox_use_defaults")->isChecked());
-    QVERIFY(!box(window, "checkBox_auto_connect")->isChecked());
+    QCOMPARE(controls(window), QList<bool>({true, true, false, false}));
     QCOMPARE(runningTimers(window), QList<int>());
     window.close();
     const Store store = readStore();
@@ -405,127 +336,33 @@ void tst_Settings::storeReadOnlyAtConstruction()
     QCOMPARE(store.value("auto_connect"), QString("false"));
 }
 
-void tst_Settings::unusableStore_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("store is a folder") << "folder";
-    QTest::newRow("organization folder is a file") << "organization file";
-    QTest::newRow("malformed contents") << "malformed";
-    QTest::newRow("unreadable file") << "unreadable";
-}
-
-// Missing keys load as 0 and unchecked; a write that cannot happen stops neither the close nor
-// the destruction.
-void tst_Settings::unusableStore()
-{
-    QFETCH(QString, kind);
-    const QString file = TestSupport::settingsFile();
-    const QString folder = QFileInfo(file).path();
-    if (kind == "folder") {
-        QVERIFY(QDir().mkpath(file));
-        giveUniqueTime(file);
-    } else if (kind == "organization file") {
-        QVERIFY(QDir(folder).removeRecursively());
-        QFile blocker(folder);
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.write("not a folder\n");
-        blocker.close();
-    } else if (kind == "malformed") {
-        writeStore(QByteArray("\x00\x01\xff\xfe[[[\n=\n==5\nudp_listen_port\n[broken\n", 38));
-    } else {
-        if (::geteuid() == 0)
-            QSKIP("file permissions do not keep root from reading");
-        writeStore(portLines({"5000", "5001", "5002", "5003"}) + "auto_connect=true\n");
-        QVERIFY(QFile::setPermissions(file, QFileDevice::WriteOwner));
-    }
-    {
-        MainWindow window;
-        QCOMPARE(fieldTexts(window), QStringList({"0", "0", "0", "0"}));
-        QCOMPARE(fieldsEnabled(window), allOf(true));
-        QVERIFY(!box(window, "checkBox_use_defaults")->isChecked());
-        QVERIFY(!box(window, "checkBox_auto_connect")->isChecked());
-        window.show();
-        QVERIFY(!window.close());
-        QVERIFY(window.isHidden());
-    }
-    if (kind == "folder")
-        QVERIFY(QFileInfo(file).isDir());
-    if (kind == "organization file")
-        QVERIFY(QFileInfo(folder).isFile());
-}
-
 void tst_Settings::useDefaultsClicks()
 {
     writeStore(portLines({"1", "2", "3", "4"}) + "udp_default_ports=false\n");
     MainWindow window;
     window.show();
-    QCheckBox *useDefaults = box(window, "checkBox_use_defaults");
 
-    clickBox(useDefaults);
-    QVERIFY(useDefaults->isChecked());
+    clickBox(window, "checkBox_use_defaults");
+    QCOMPARE(controls(window).at(2), true);
     QCOMPARE(fieldTexts(window), DefaultPorts);
-    QCOMPARE(fieldsEnabled(window), allOf(false));
+    QCOMPARE(fieldsEnabled(window), NoneEnabled);
 
-    clickBox(useDefaults);
-    QVERIFY(!useDefaults->isChecked());
+    clickBox(window, "checkBox_use_defaults");
+    QCOMPARE(controls(window).at(2), false);
     QCOMPARE(fieldTexts(window), DefaultPorts); // the earlier values do not come back
-    QCOMPARE(fieldsEnabled(window), allOf(true));
+    QCOMPARE(fieldsEnabled(window), AllEnabled);
 
-    auto *listen = window.findChild<QLineEdit *>("lineEdit_LISTEN");
+    QLineEdit *listen = child(window, "lineEdit_LISTEN");
     listen->selectAll();
     QTest::keyClicks(listen, "777");
     QCOMPARE(listen->text(), QString("777"));
-    clickBox(useDefaults);
+    clickBox(window, "checkBox_use_defaults");
     QCOMPARE(fieldTexts(window), DefaultPorts);
-    QCOMPARE(fieldsEnabled(window), allOf(false));
+    QCOMPARE(fieldsEnabled(window), NoneEnabled);
 
     window.close();
     QCOMPARE(storedPorts(readStore()), DefaultPorts);
     QCOMPARE(readStore().value("udp_default_ports"), QString("true"));
-}
-
-void tst_Settings::uncheckingStoredDefaultsKeepsTexts()
-{
-    writeStore(portLines({"1", "2", "3", "4"}) + "udp_default_ports=true\n");
-    MainWindow window;
-    window.show();
-    QCOMPARE(fieldsEnabled(window), allOf(false));
-    clickBox(box(window, "checkBox_use_defaults"));
-    QVERIFY(!box(window, "checkBox_use_defaults")->isChecked());
-    QCOMPARE(fieldTexts(window), DefaultPorts);
-    QCOMPARE(fieldsEnabled(window), allOf(true));
-    window.close();
-    QCOMPARE(readStore().value("udp_default_ports"), QString("false"));
-    QCOMPARE(storedPorts(readStore()), DefaultPorts);
-}
-
-void tst_Settings::autoConnectClicks()
-{
-    MainWindow window;
-    window.show();
-    QCheckBox *autoConnect = box(window, "checkBox_auto_connect");
-    QPushButton *start = button(window, "START");
-    QPushButton *stop = button(window, "STOP");
-
-    clickBox(autoConnect);
-    QVERIFY(autoConnect->isChecked());
-    QVERIFY(!start->isEnabled());
-    QVERIFY(!stop->isEnabled());
-    QCOMPARE(runningTimers(window), QList<int>({2000}));
-    FakeHid::plug();
-    QTest::mouseClick(start, Qt::LeftButton); // disabled: no open attempt
-    QCOMPARE(openAttempts(), 0);
-    QCOMPARE(text(window, "label_status_connection"), QString("stopped"));
-
-    clickBox(autoConnect);
-    QVERIFY(!autoConnect->isChecked());
-    QVERIFY(start->isEnabled());
-    QVERIFY(stop->isEnabled());
-    QCOMPARE(runningTimers(window), QList<int>());
-    QCOMPARE(openAttempts(), 0); // checking it does not start the bridge at once
-
-    window.close();
-    QCOMPARE(readStore().value("auto_connect"), QString("false"));
 }
 
 void tst_Settings::checkedFromCodeDoesNothing_data()
@@ -541,24 +378,22 @@ void tst_Settings::checkedFromCodeDoesNothing()
     QFETCH(QString, name);
     writeStore(portLines({"1", "2", "3", "4"}) + "udp_default_ports=false\n");
     MainWindow window;
-    window.findChild<QCheckBox *>(name)->setChecked(true);
+    child<QCheckBox>(window, name)->setChecked(true);
     QCoreApplication::processEvents();
     QCOMPARE(fieldTexts(window), QStringList({"1", "2", "3", "4"}));
-    QCOMPARE(fieldsEnabled(window), allOf(true));
-    QVERIFY(button(window, "START")->isEnabled());
-    QVERIFY(button(window, "STOP")->isEnabled());
+    QCOMPARE(fieldsEnabled(window), AllEnabled);
+    QCOMPARE(controls(window).mid(0, 2), QList<bool>({true, true}));
     QCOMPARE(runningTimers(window), QList<int>());
 }
 
 void tst_Settings::autoConnectRetriesUntilDeviceAppears()
 {
-    writeStore("auto_connect=true\nudp_listen_port=" + QByteArray::number(freeUdpPort()) + '\n');
+    writeStore(autoConnectStore());
     FakeHid::setRecordReads(false);
     QElapsedTimer clock;
     clock.start();
     MainWindow window;
-    QVERIFY(!button(window, "START")->isEnabled());
-    QVERIFY(!button(window, "STOP")->isEnabled());
+    QCOMPARE(controls(window), QList<bool>({false, false, false, true}));
     QCOMPARE(runningTimers(window), QList<int>({2000}));
     QCOMPARE(openAttempts(), 0); // the first attempt comes from the event loop
 
@@ -567,138 +402,87 @@ void tst_Settings::autoConnectRetriesUntilDeviceAppears()
     QVERIFY2(first >= 1700 && first < 6000, qPrintable(QString::number(first)));
     QTest::qWait(20);
     QCOMPARE(openAttempts(), 1);
-    QCOMPARE(text(window, "label_status_connection"), QString("stopped"));
+    QCOMPARE(status(window), QString("stopped"));
     QVERIFY(!FakeHid::callLog().contains("hid_set_nonblocking 1"));
 
     FakeHid::plug(); // the next attempt finds it
     const qint64 second = waitForOpenAttempts(2, clock, first + 4000);
     QVERIFY2(second - first >= 1700 && second < first + 4000,
         qPrintable(QString::number(second - first)));
-    QTRY_COMPARE(text(window, "label_status_connection"), QString("running"));
+    QTRY_COMPARE(status(window), QString("running"));
     QCOMPARE(openAttempts(), 2);
     QVERIFY(FakeHid::callLog().contains("hid_set_nonblocking 1"));
     QVERIFY(window.isHidden()); // starting shows no window
     QCOMPARE(runningTimers(window), QList<int>({1, 2000}));
 }
 
+// Counters and clients after a replug: tst_devicefaults. Here: the buttons and the retry timer.
 void tst_Settings::autoConnectRestartsAfterReplug()
 {
-    const quint16 listenPort = freeUdpPort();
-    QVERIFY(listenPort != 0);
-    writeStore("auto_connect=true\nudp_listen_port=" + QByteArray::number(listenPort) + '\n');
+    writeStore(autoConnectStore());
     FakeHid::setRecordReads(false);
     FakeHid::plug();
-    const int handlesBefore = FakeHid::openHandles(); // a destroyed window leaves its handle open
     MainWindow window;
     window.show();
-    QTRY_COMPARE_WITH_TIMEOUT(text(window, "label_status_connection"), QString("running"), 4000);
-
-    // Stop is disabled while auto-connected: the bridge cannot be stopped by hand.
-    QPushButton *stop = button(window, "STOP");
-    QVERIFY(!stop->isEnabled());
-    QTest::mouseClick(stop, Qt::LeftButton);
-    QCOMPARE(text(window, "label_status_connection"), QString("running"));
-
-    FakeHid::queueInput(QByteArray::fromHex("00f00102030405060708"));
-    FakeHid::queueInput(QByteArray::fromHex("00f00102030405060709"));
-    QTRY_COMPARE(text(window, "lineEdit_received"), QString("2"));
-    QUdpSocket client;
-    QVERIFY2(
-        client.bind(QHostAddress(QHostAddress::LocalHost), 0), qPrintable(client.errorString()));
-    client.writeDatagram(
-        QByteArray::fromHex("a0a00102030405060708090a"), QHostAddress::LocalHost, listenPort);
-    QTRY_COMPARE(text(window, "lineEdit_send"), QString("1"));
-    QCOMPARE(text(window, "lineEdit_clients"), QString("1"));
+    QTRY_COMPARE_WITH_TIMEOUT(status(window), QString("running"), 4000);
+    clickButton(window, "STOP"); // disabled while auto-connected
+    QCOMPARE(status(window), QString("running"));
 
     FakeHid::unplug();
-    QTRY_COMPARE(text(window, "label_status_connection"), QString("stopped"));
-    QVERIFY(FakeHid::callLog().contains("hid_close"));
-    QCOMPARE(FakeHid::openHandles(), handlesBefore);
+    QTRY_COMPARE(status(window), QString("stopped"));
     QCOMPARE(runningTimers(window), QList<int>({2000})); // device loss leaves the retry on
-
     FakeHid::plug();
-    QTRY_COMPARE_WITH_TIMEOUT(text(window, "label_status_connection"), QString("running"), 4000);
-    QCOMPARE(text(window, "lineEdit_received"), QString("0"));
-    QCOMPARE(text(window, "lineEdit_send"), QString("0"));
-    QCOMPARE(text(window, "lineEdit_clients"), QString("0"));
-    QVERIFY(!button(window, "START")->isEnabled());
-    QVERIFY(!stop->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(status(window), QString("running"), 4000);
+    QCOMPARE(controls(window), QList<bool>({false, false, false, true}));
 
     // Unchecking keeps the bridge running and hands Stop back to the operator.
-    clickBox(box(window, "checkBox_auto_connect"));
-    QCOMPARE(text(window, "label_status_connection"), QString("running"));
-    QVERIFY(button(window, "START")->isEnabled());
-    QVERIFY(stop->isEnabled());
+    clickBox(window, "checkBox_auto_connect");
+    QCOMPARE(status(window), QString("running"));
+    QCOMPARE(controls(window), QList<bool>({true, true, false, false}));
     QCOMPARE(runningTimers(window), QList<int>({1}));
-    QTest::mouseClick(stop, Qt::LeftButton);
-    QCOMPARE(text(window, "label_status_connection"), QString("stopped"));
-    QCOMPARE(FakeHid::openHandles(), handlesBefore);
+    clickButton(window, "STOP");
+    QCOMPARE(status(window), QString("stopped"));
+    FakeHid::clearCalls();
+    clickBox(window, "checkBox_auto_connect"); // checking it does not start the bridge at once
+    QCOMPARE(controls(window), QList<bool>({false, false, false, true}));
+    QCOMPARE(runningTimers(window), QList<int>({2000}));
+    QCOMPARE(openAttempts(), 0);
 }
 
-void tst_Settings::closeHidesStoresAndKeepsRunning()
+// Hiding to the tray and the bridge running on: tst_tray. Here: each close stores what is shown.
+void tst_Settings::closeStoresEveryTime()
 {
     writeStore(portLines({"0", "1", "2", "3"}) + "udp_default_ports=false\n");
-    FakeHid::plug();
-    const int handlesBefore = FakeHid::openHandles();
     MainWindow window;
     trayAction(window, "Settings")->trigger();
-    QTest::mouseClick(button(window, "START"), Qt::LeftButton);
-    QCOMPARE(text(window, "label_status_connection"), QString("running"));
-    auto *metering = window.findChild<QLineEdit *>("lineEdit_METERING");
+    QLineEdit *metering = child(window, "lineEdit_METERING");
     metering->setText("4321");
-
     QVERIFY(!window.close());
-    QVERIFY(window.isHidden());
     QCOMPARE(readStore().value("udp_metering_port"), QString("4321"));
-    QCOMPARE(text(window, "label_status_connection"), QString("running"));
-    QVERIFY(!FakeHid::callLog().contains("hid_close"));
-    QCOMPARE(FakeHid::openHandles(), handlesBefore + 1);
-    FakeHid::queueInput(QByteArray::fromHex("00f00102030405060708"));
-    QTRY_COMPARE(text(window, "lineEdit_received"), QString("1")); // still polling
 
-    // A value changed later waits for the next close, also one of the hidden window.
-    metering->setText("4322");
+    metering->setText("4322"); // waits for the next close, also one of the hidden window
     QCOMPARE(readStore().value("udp_metering_port"), QString("4321"));
+    QVERIFY(window.isHidden());
     QVERIFY(!window.close());
     QCOMPARE(readStore().value("udp_metering_port"), QString("4322"));
 }
 
-void tst_Settings::quitEndsLoopAndStoresTwice_data()
-{
-    QTest::addColumn<bool>("shown");
-    QTest::newRow("window hidden") << false;
-    QTest::newRow("window shown") << true;
-}
-
 void tst_Settings::quitEndsLoopAndStoresTwice()
 {
-    QFETCH(bool, shown);
     writeStore(portLines({"0", "1", "2", "3"}) + "udp_default_ports=false\n");
     auto window = std::make_unique<MainWindow>();
-    if (shown)
-        trayAction(*window, "Settings")->trigger();
-    auto *listen = window->findChild<QLineEdit *>("lineEdit_LISTEN");
+    QLineEdit *listen = child(*window, "lineEdit_LISTEN");
     listen->setText("1111");
 
     QTimer::singleShot(0, trayAction(*window, "Quit"), &QAction::trigger);
-    bool loopStuck = false;
-    QTimer fallback;
-    fallback.setSingleShot(true);
-    connect(&fallback, &QTimer::timeout, [&loopStuck] {
-        loopStuck = true;
-        QCoreApplication::exit(99);
-    });
-    fallback.start(5000);
-    const int exitCode = QApplication::exec();
-    fallback.stop();
-    QVERIFY2(!loopStuck, "Quit did not end the event loop");
-    QCOMPARE(exitCode, 0);
+    QTimer::singleShot(5000, window.get(), [] { QCoreApplication::exit(99); }); // Quit failed
+    QCOMPARE(QApplication::exec(), 0);
     QVERIFY(!window->isVisible());
     QCOMPARE(readStore().value("udp_listen_port"), QString("1111")); // written by the close
 
     listen->setText("2222");
     window.reset();
-    QCOMPARE(readStore().value("udp_listen_port"), QString("2222")); // written again on destruction
+    QCOMPARE(readStore().value("udp_listen_port"), QString("2222")); // and again on destruction
 }
 
 QTEST_MAIN(tst_Settings)

@@ -4,12 +4,10 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPixmap>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -23,20 +21,18 @@ const char *const GrayPath = ":/resources/png/icon_gray.png";
 const char *const GreenPath = ":/resources/png/icon_green.png";
 const QString Disconnecting = QStringLiteral("disconnecting... ");
 
-// Pixels compared premultiplied: plain ARGB32 differs on anti-aliased edges after a pixmap trip.
-QImage premultiplied(const QImage &image)
-{
-    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-}
-
+// Compared premultiplied: plain ARGB32 differs on anti-aliased edges after a pixmap trip.
 QImage resourceImage(const char *path)
 {
-    return premultiplied(QImage(QString::fromLatin1(path)));
+    return QImage(QString::fromLatin1(path)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 QImage trayImage(const QSystemTrayIcon *tray)
 {
-    return premultiplied(tray->icon().pixmap(QSize(256, 256)).toImage());
+    return tray->icon()
+        .pixmap(QSize(256, 256))
+        .toImage()
+        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 QSystemTrayIcon *tray(const MainWindow &window)
@@ -81,9 +77,7 @@ private slots:
     void initTestCase();
     void init();
 
-    void iconsDiffer();
-    void menuTooltipAndVisibility();
-    void settingsShowsWindow();
+    void menuAndTooltip();
     void iconFollowsRunState();
     void usbStatusSlot_data();
     void usbStatusSlot();
@@ -102,77 +96,49 @@ void tst_Tray::initTestCase()
     TestSupport::isolateSettings();
     gray = resourceImage(GrayPath);
     green = resourceImage(GreenPath);
+    QVERIFY(gray != green); // else the comparisons below could not tell the states apart
 }
 
 void tst_Tray::init()
 {
     FakeHid::reset();
     FakeHid::setRecordReads(false);
+    FakeHid::plug();
     QFile::remove(TestSupport::settingsFile()); // every window starts on an empty store
 }
 
-// Without this the image comparisons below could not tell the two states apart.
-void tst_Tray::iconsDiffer()
-{
-    QCOMPARE(gray.size(), QSize(256, 256));
-    QCOMPARE(green.size(), QSize(256, 256));
-    QVERIFY(gray != green);
-}
-
-void tst_Tray::menuTooltipAndVisibility()
+void tst_Tray::menuAndTooltip()
 {
     MainWindow window;
-    const QList<QSystemTrayIcon *> icons = window.findChildren<QSystemTrayIcon *>();
-    QCOMPARE(icons.size(), 1);
-    QSystemTrayIcon *icon = icons.first();
-    QVERIFY(icon->isVisible());
-    QCOMPARE(icon->toolTip(), QString("Tavrel Control"));
-
-    const QMenu *menu = icon->contextMenu();
+    QCOMPARE(window.findChildren<QSystemTrayIcon *>().size(), 1);
+    QVERIFY(tray(window)->isVisible());
+    QCOMPARE(tray(window)->toolTip(), QString("Tavrel Control"));
+    const QMenu *menu = tray(window)->contextMenu();
     QVERIFY(menu);
     QCOMPARE(menu->title(), QString("MyMenu"));
     QStringList labels;
-    for (const QAction *action : menu->actions()) {
+    for (const QAction *action : menu->actions())
         labels.append(action->text());
-        QVERIFY(!action->isSeparator());
-        QVERIFY(action->isEnabled());
-        QVERIFY(!action->isCheckable());
-        QVERIFY(action->shortcut().isEmpty());
-        QVERIFY(action->icon().isNull());
-    }
     QCOMPARE(labels, QStringList({"Quit", "Settings"}));
-    QVERIFY(window.isHidden()); // only the tray icon at start-up
-}
 
-void tst_Tray::settingsShowsWindow()
-{
-    MainWindow window;
-    QVERIFY(window.isHidden());
+    QVERIFY(window.isHidden()); // only the tray icon at start-up
     menuEntry(window, "Settings")->trigger();
     QVERIFY(window.isVisible());
-    QCOMPARE(window.windowTitle(), QString("Tavrel Control v1.0.1.0"));
-    menuEntry(window, "Settings")->trigger(); // on a shown window it changes nothing
-    QVERIFY(window.isVisible());
     QCOMPARE(status(window), QString("stopped"));
-    QCOMPARE(trayImage(tray(window)), gray);
 }
 
 void tst_Tray::iconFollowsRunState()
 {
     TestSupport::DebugCapture debug;
-    FakeHid::plug();
     MainWindow window;
     QSystemTrayIcon *icon = tray(window);
     QCOMPARE(trayImage(icon), gray);
-
     click(window, "START");
     QCOMPARE(status(window), QString("running"));
     QCOMPARE(trayImage(icon), green);
     click(window, "START"); // a second start changes nothing
     QCOMPARE(trayImage(icon), green);
-
     click(window, "STOP");
-    QCOMPARE(status(window), QString("stopped"));
     QCOMPARE(trayImage(icon), gray);
     QCOMPARE(debug.count(Disconnecting), 1);
 
@@ -181,11 +147,7 @@ void tst_Tray::iconFollowsRunState()
     FakeHid::unplug();
     QTRY_COMPARE(status(window), QString("stopped"));
     QCOMPARE(trayImage(icon), gray);
-    // The stop resets once, the "USB Disconnected" report once more.
-    QCOMPARE(debug.count(Disconnecting), 3);
     QVERIFY(icon->isVisible());
-    QCOMPARE(icon->toolTip(), QString("Tavrel Control"));
-    QVERIFY(window.isHidden());
 }
 
 void tst_Tray::usbStatusSlot_data()
@@ -196,17 +158,15 @@ void tst_Tray::usbStatusSlot_data()
     QTest::newRow("0") << 0 << false;
     QTest::newRow("1") << 1 << false;
     QTest::newRow("-1") << -1 << true;
-    QTest::newRow("-2") << -2 << false;
     QTest::newRow("most negative") << std::numeric_limits<int>::min() << false;
 }
 
-// Called on a running bridge: only -1 resets the display (it does not stop the poll itself;
-// the device link stops the bridge before reporting a loss).
+// Called on a running bridge: only -1 resets the display; it does not stop the poll itself
+// (the device link stops the bridge before reporting a loss).
 void tst_Tray::usbStatusSlot()
 {
     QFETCH(int, code);
     QFETCH(bool, resets);
-    FakeHid::plug();
     MainWindow window;
     click(window, "START");
     FakeHid::queueInput(QByteArray::fromHex("00f00102030405060708"));
@@ -217,17 +177,15 @@ void tst_Tray::usbStatusSlot()
 
     TestSupport::DebugCapture debug;
     QVERIFY(QMetaObject::invokeMethod(&window, "usb_status_slot", Q_ARG(int, code)));
-
     QCOMPARE(debug.count(Disconnecting), resets ? 1 : 0);
     QCOMPARE(status(window), QString(resets ? "stopped" : "running"));
     QCOMPARE(window.findChild<QLabel *>("label_status_connection")->styleSheet(),
         QString(resets ? "color: rgb(255, 0, 0);" : "color: rgb(0, 255, 0);"));
     QCOMPARE(trayImage(tray(window)), resets ? gray : green);
-    QCOMPARE(tray(window)->icon().cacheKey() == iconKey, !resets);
+    QCOMPARE(tray(window)->icon().cacheKey() == iconKey, !resets); // loaded anew
     QCOMPARE(received->text(), QString("1"));
     QVERIFY(pollRunning(window));
-    QVERIFY(!FakeHid::callLog().contains("hid_close"));
-    QVERIFY(!FakeHid::callLog().contains("hid_exit"));
+    QCOMPARE(FakeHid::callLog().filter(QRegularExpression("^hid_(close|exit)")), QStringList());
     QVERIFY(window.isHidden());
 }
 
@@ -247,24 +205,20 @@ void tst_Tray::trayClicksDoNothing()
 {
     QFETCH(bool, notification);
     QFETCH(QSystemTrayIcon::ActivationReason, reason);
-    FakeHid::plug();
     MainWindow window;
     QSystemTrayIcon *icon = tray(window);
     const qint64 iconKey = icon->icon().cacheKey();
     TestSupport::DebugCapture debug;
-
     if (notification)
         emit icon->messageClicked();
     else
         emit icon->activated(reason);
     QCoreApplication::processEvents();
-
     QVERIFY(window.isHidden());
     QCOMPARE(status(window), QString("stopped"));
     QCOMPARE(icon->icon().cacheKey(), iconKey);
     QVERIFY(FakeHid::callLog().isEmpty());
     QVERIFY(debug.debugTexts().isEmpty());
-    QVERIFY(icon->isVisible());
 }
 
 void tst_Tray::closeHidesUntilQuit_data()
@@ -278,12 +232,10 @@ void tst_Tray::closeHidesUntilQuit_data()
 void tst_Tray::closeHidesUntilQuit()
 {
     QFETCH(bool, shown);
-    FakeHid::plug();
     MainWindow window;
     click(window, "START");
     if (shown)
         menuEntry(window, "Settings")->trigger();
-
     QCloseEvent request;
     QCoreApplication::sendEvent(&window, &request);
     QVERIFY(!request.isAccepted());
@@ -302,9 +254,6 @@ void tst_Tray::closeHidesUntilQuit()
     QVERIFY(window.isHidden());
     menuEntry(window, "Settings")->trigger();
     QVERIFY(window.isVisible());
-    QCloseEvent finalRequest;
-    QCoreApplication::sendEvent(&window, &finalRequest);
-    QVERIFY(finalRequest.isAccepted());
     QVERIFY(window.close());
     QVERIFY(window.isHidden());
 }
