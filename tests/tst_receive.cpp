@@ -3,8 +3,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <memory>
-
 // Client datagrams into the running window over loopback: what reaches the simulated device,
 // what registers a client, what is counted and logged.
 class tst_Receive : public QObject
@@ -13,8 +11,6 @@ class tst_Receive : public QObject
 
 private slots:
     void initTestCase() { TestSupport::isolateSettings(); }
-    void init() { capture = std::make_unique<TestSupport::DebugCapture>(); }
-    void cleanup() { capture.reset(); }
 
     void singleDatagram_data()
     {
@@ -180,9 +176,6 @@ private slots:
         QCOMPARE(bridgeLines(),
             QStringList({keepAliveLine(client), "disconnecting... ", keepAliveLine(client)}));
     }
-
-private:
-    std::unique_ptr<TestSupport::DebugCapture> capture;
 };
 
 QTEST_MAIN(tst_Receive)

@@ -3,8 +3,6 @@
 #include <QDeadlineTimer>
 #include <QtTest>
 
-#include <memory>
-
 namespace {
 
 const qint64 T0 = 1000000;
@@ -85,12 +83,7 @@ private slots:
         Stopwatch::setClock(testClock);
     }
     void cleanupTestCase() { Stopwatch::setClock(nullptr); }
-    void init()
-    {
-        now = T0;
-        capture = std::make_unique<TestSupport::DebugCapture>();
-    }
-    void cleanup() { capture.reset(); }
+    void init() { now = T0; }
 
     void orderAndExpiry_data()
     {
@@ -249,9 +242,6 @@ private slots:
             &client);
         QCOMPARE(bridgeLines(), QStringList({keepAliveLine(client), sendLine(client, 1)}));
     }
-
-private:
-    std::unique_ptr<TestSupport::DebugCapture> capture;
 };
 
 QTEST_MAIN(tst_Send)

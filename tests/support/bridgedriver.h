@@ -21,7 +21,7 @@ inline QByteArray hex(const char *digits)
 static const QByteArray KeepAlive = hex("a0a04b41");
 
 // The real window with the simulated device plugged in, METERING, CONFIG and CUSTOM naming the
-// first client's ports and LISTEN a free port.
+// first client's ports and LISTEN a free port; its debug lines captured from the start.
 class BridgeDriver
 {
 public:
@@ -70,6 +70,7 @@ public:
         return QMetaObject::invokeMethod(&window, "receiveUdp", Qt::DirectConnection);
     }
 
+    TestSupport::DebugCapture capture;
     MainWindow window;
     quint16 listenPort = 0;
 
