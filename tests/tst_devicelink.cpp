@@ -3,6 +3,7 @@
 #include "windowprobe.h"
 
 #include <QNetworkDatagram>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -13,12 +14,15 @@ class tst_DeviceLink : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase() { TestSupport::isolateSettings(); }
+    void init()
+    {
+        QFile::remove(TestSupport::settingsFile());
+        FakeHid::reset();
+        FakeHid::plug();
+    }
 
-    void oneReadPerTick();
-    void tickWithoutReport();
-    void reportReachesClient();
+    void pollTicks();
     void otherLengthsDropped_data();
     void otherLengthsDropped();
     void failedRead_data();
@@ -49,107 +53,36 @@ public:
         pollTimer()->start();
         stop();
     }
-    bool trayGray() { return trayShows(GrayIcon); }
 };
-
-// What the window shows at the moment a reset writes its line.
-struct Moment
-{
-    QStringList calls;
-    bool polling;
-    QString status;
-    QString statusStyle;
-    QString clients;
-    bool trayGray;
-};
-
-Bridge *watched = nullptr;
-QList<Moment> moments;
-QtMessageHandler chained = nullptr;
-
-void recordMoment(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (watched && type == QtDebugMsg && text == QLatin1String("disconnecting... ")) {
-        moments.append({FakeHid::callLog(), watched->polling(), watched->status()->text(),
-            watched->status()->styleSheet(), watched->text("lineEdit_clients"),
-            watched->trayGray()});
-    }
-    if (chained)
-        chained(type, context, text);
-}
 
 QStringList reads(int count)
 {
     QStringList calls;
-    for (int i = 0; i < count; ++i)
-        calls.append(QStringLiteral("hid_read 11"));
+    while (calls.size() < count)
+        calls << QStringLiteral("hid_read 11");
     return calls;
 }
 
-QStringList withoutReads(QStringList calls)
+// What the window shows at the moment a reset writes its line.
+Bridge *watched = nullptr;
+QStringList moments;
+QtMessageHandler chained = nullptr;
+
+void recordMoment(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    calls.removeAll(QStringLiteral("hid_read 11"));
-    return calls;
+    if (type == QtDebugMsg && text == QLatin1String("disconnecting... "))
+        moments << QStringLiteral("%1 | %2 | %3 | clients %4 | %5")
+                       .arg(Bridge::deviceCalls().join(QLatin1String(", ")),
+                           watched->polling() ? "polling" : "idle",
+                           watched->status()->text() + ' ' + watched->status()->styleSheet(),
+                           watched->text("lineEdit_clients"),
+                           watched->trayShows(Bridge::GrayIcon) ? "gray" : "green");
+    chained(type, context, text);
 }
 
 } // namespace
 
-void tst_DeviceLink::initTestCase()
-{
-    TestSupport::isolateSettings();
-}
-
-void tst_DeviceLink::init()
-{
-    QFile::remove(TestSupport::settingsFile());
-    FakeHid::reset();
-    FakeHid::plug();
-}
-
-void tst_DeviceLink::oneReadPerTick()
-{
-    Bridge bridge;
-    QVERIFY(bridge.startHeld());
-    QSignalSpy ready(&bridge.window, &MainWindow::readyUdp);
-    QVERIFY(ready.isValid());
-    for (int i = 0; i < 3; ++i)
-        FakeHid::queueInput(QByteArray::fromHex("00010203040506070809"));
-
-    // Reports that came faster wait for later ticks: one read, one report per tick.
-    bridge.tick();
-    QCOMPARE(FakeHid::callLog(), QStringList({"hid_read 11"}));
-    QCOMPARE(FakeHid::pendingInput(), std::size_t(2));
-    QCOMPARE(ready.count(), 1);
-    QCOMPARE(bridge.text("lineEdit_received"), QStringLiteral("1"));
-
-    for (int i = 0; i < 4; ++i)
-        bridge.tick();
-    QCOMPARE(FakeHid::callLog(), reads(5));
-    QCOMPARE(FakeHid::pendingInput(), std::size_t(0));
-    QCOMPARE(ready.count(), 3);
-    QCOMPARE(bridge.text("lineEdit_received"), QStringLiteral("3"));
-    bridge.release();
-}
-
-void tst_DeviceLink::tickWithoutReport()
-{
-    Bridge bridge;
-    QVERIFY(bridge.startHeld());
-    QSignalSpy ready(&bridge.window, &MainWindow::readyUdp);
-    QVERIFY(ready.isValid());
-    TestSupport::DebugCapture capture;
-
-    bridge.tick();
-    bridge.tick();
-    QCOMPARE(FakeHid::callLog(), reads(2));
-    QCOMPARE(ready.count(), 0);
-    QCOMPARE(bridge.text("lineEdit_received"), QStringLiteral("0"));
-    QCOMPARE(bridge.status()->text(), QStringLiteral("running"));
-    QCOMPARE(TestSupport::DebugCapture::debugTexts(), QStringList());
-    bridge.release();
-}
-
-void tst_DeviceLink::reportReachesClient()
+void tst_DeviceLink::pollTicks()
 {
     Bridge bridge;
     QVERIFY(bridge.startHeld());
@@ -159,30 +92,39 @@ void tst_DeviceLink::reportReachesClient()
     QVERIFY2(bridge.addClient(client), qPrintable(client.errorString()));
     QTRY_COMPARE_WITH_TIMEOUT(bridge.text("lineEdit_clients"), QStringLiteral("1"), 5000);
     bridge.field("lineEdit_METERING")->setText(QString::number(client.localPort()));
+    TestSupport::DebugCapture capture;
 
-    // Metering reports go to METERING only: one datagram per report, built afresh each time.
-    const QList<QByteArray> reports {
-        QByteArray::fromHex("00f00102030405060708"), QByteArray::fromHex("fff0fefdfcfbfaf9f8f7")};
+    // Reports that came faster wait for later ticks: one read, one message per tick.
+    FakeHid::queueInput(QByteArray::fromHex("00f00102030405060708"));
+    FakeHid::queueInput(QByteArray::fromHex("fff0fefdfcfbfaf9f8f7"));
     const QList<QByteArray> messages {QByteArray::fromHex("a0a000f00102030405060708"),
         QByteArray::fromHex("a0a0fff0fefdfcfbfaf9f8f7")};
-    for (int i = 0; i < reports.size(); ++i) {
-        FakeHid::queueInput(reports.at(i));
+    for (int i = 0; i < messages.size(); ++i) {
         bridge.tick();
+        QCOMPARE(FakeHid::callLog(), reads(i + 1));
+        QCOMPARE(FakeHid::pendingInput(), std::size_t(1 - i));
         QCOMPARE(ready.count(), i + 1);
         QCOMPARE(bridge.text("lineEdit_received"), QString::number(i + 1));
         QTRY_VERIFY_WITH_TIMEOUT(client.hasPendingDatagrams(), 5000);
         QCOMPARE(client.receiveDatagram().data(), messages.at(i));
     }
+
+    // A tick without a report reads once and changes nothing.
+    bridge.tick();
+    bridge.tick();
+    QCOMPARE(FakeHid::callLog(), reads(4));
+    QCOMPARE(ready.count(), 2);
+    QCOMPARE(bridge.text("lineEdit_received"), QStringLiteral("2"));
+    QCOMPARE(bridge.status()->text(), QStringLiteral("running"));
+    QCOMPARE(Bridge::debugLines(), QStringList());
     bridge.release();
 }
 
 void tst_DeviceLink::otherLengthsDropped_data()
 {
     QTest::addColumn<int>("length");
-    for (int length = 0; length <= 64; ++length) {
-        if (length != 10)
-            QTest::addRow("%d bytes", length) << length;
-    }
+    for (int length : {0, 1, 9, 11, 12, 64})
+        QTest::addRow("%d bytes", length) << length;
 }
 
 void tst_DeviceLink::otherLengthsDropped()
@@ -192,20 +134,17 @@ void tst_DeviceLink::otherLengthsDropped()
     QVERIFY(bridge.startHeld());
     QSignalSpy ready(&bridge.window, &MainWindow::readyUdp);
     QVERIFY(ready.isValid());
-    QByteArray report(length, '\0');
-    for (int i = 0; i < length; ++i)
-        report[i] = char(i + 1);
-    FakeHid::queueInput(report);
+    FakeHid::queueInput(QByteArray(length, '\x11'));
 
     bridge.tick();
-    QCOMPARE(FakeHid::callLog(), QStringList({"hid_read 11"}));
+    QCOMPARE(FakeHid::callLog(), reads(1));
     QCOMPARE(FakeHid::pendingInput(), std::size_t(0));
     QCOMPARE(ready.count(), 0);
     QCOMPARE(bridge.text("lineEdit_received"), QStringLiteral("0"));
     QCOMPARE(bridge.status()->text(), QStringLiteral("running"));
 
     // The next 10-byte report still passes.
-    FakeHid::queueInput(QByteArray::fromHex("00010203040506070809"));
+    FakeHid::queueInput(QByteArray::fromHex(Bridge::Report));
     bridge.tick();
     QCOMPARE(ready.count(), 1);
     bridge.release();
@@ -223,59 +162,35 @@ void tst_DeviceLink::failedRead()
     QFETCH(bool, unplug);
     Bridge bridge;
     bridge.start();
-    QVERIFY(bridge.polling());
     QUdpSocket client;
     QVERIFY2(bridge.addClient(client), qPrintable(client.errorString()));
     QTRY_COMPARE_WITH_TIMEOUT(bridge.text("lineEdit_clients"), QStringLiteral("1"), 5000);
     const int handles = FakeHid::openHandles();
+    {
+        TestSupport::DebugCapture capture;
+        watched = &bridge;
+        moments.clear();
+        chained = qInstallMessageHandler(recordMoment);
+        const auto restore = qScopeGuard([] { qInstallMessageHandler(chained); });
+        FakeHid::clearCalls();
+        unplug ? FakeHid::unplug() : FakeHid::failNextRead();
+        QTRY_COMPARE_WITH_TIMEOUT(bridge.status()->text(), QStringLiteral("stopped"), 5000);
+        QTest::qWait(20); // no tick may follow
 
-    TestSupport::DebugCapture capture;
-    moments.clear();
-    watched = &bridge;
-    chained = qInstallMessageHandler(recordMoment);
-    FakeHid::clearCalls();
-    if (unplug)
-        FakeHid::unplug();
-    else
-        FakeHid::failNextRead();
-    QTRY_COMPARE_WITH_TIMEOUT(bridge.status()->text(), QStringLiteral("stopped"), 5000);
-    QTest::qWait(20); // no tick may follow
-    qInstallMessageHandler(chained);
-    watched = nullptr;
+        // The failing read is the last one; the device is closed, then the library finalised.
+        const QStringList calls = FakeHid::callLog();
+        QVERIFY(calls.size() >= 3);
+        QCOMPARE(
+            calls.mid(calls.size() - 3), QStringList({"hid_read 11", "hid_close", "hid_exit"}));
+        QCOMPARE(Bridge::deviceCalls(), QStringList({"hid_close", "hid_exit"}));
+        QCOMPARE(FakeHid::openHandles(), handles - 1);
 
-    // The failing read is the last one; the device is closed, then the library finalised.
-    QStringList calls = FakeHid::callLog();
-    QVERIFY(calls.size() >= 3);
-    QCOMPARE(calls.mid(calls.size() - 3), QStringList({"hid_read 11", "hid_close", "hid_exit"}));
-    QCOMPARE(withoutReads(calls), QStringList({"hid_close", "hid_exit"}));
-    QCOMPARE(FakeHid::openHandles(), handles - 1);
-
-    // Two resets: the stop's, then the one after the notification.
-    QCOMPARE(TestSupport::DebugCapture::debugTexts(),
-        QStringList({"disconnecting... ", "disconnecting... "}));
-    for (const TestSupport::LoggedLine &line : TestSupport::DebugCapture::lines()) {
-        if (line.type == QtDebugMsg) {
-            QCOMPARE(line.category, QStringLiteral("default"));
-            QVERIFY(!line.hasContext);
-        }
+        // Two resets, the stop's and the one after the notification; clients go after the line.
+        QCOMPARE(Bridge::debugLines(), QStringList({"disconnecting... ", "disconnecting... "}));
+        const QString stopped = "hid_close, hid_exit | idle | stopped color: rgb(255, 0, 0);";
+        QCOMPARE(moments,
+            QStringList({stopped + " | clients 1 | green", stopped + " | clients 0 | gray"}));
     }
-    QCOMPARE(moments.size(), 2);
-    const Moment &first = moments.at(0);
-    QCOMPARE(withoutReads(first.calls), QStringList({"hid_close", "hid_exit"}));
-    QVERIFY(!first.polling);
-    QCOMPARE(first.status, QStringLiteral("stopped"));
-    QCOMPARE(first.statusStyle, QStringLiteral("color: rgb(255, 0, 0);"));
-    QCOMPARE(first.clients, QStringLiteral("1")); // the registry is emptied after the line
-    QVERIFY(!first.trayGray);
-    const Moment &second = moments.at(1);
-    QCOMPARE(withoutReads(second.calls), QStringList({"hid_close", "hid_exit"}));
-    QCOMPARE(second.status, QStringLiteral("stopped"));
-    QCOMPARE(second.clients, QStringLiteral("0"));
-    QVERIFY(second.trayGray);
-
-    QCOMPARE(bridge.text("lineEdit_clients"), QStringLiteral("0"));
-    QVERIFY(bridge.trayGray());
-    QVERIFY(!bridge.polling());
 
     // The library works again after its finalisation: the next start opens the device.
     if (unplug) {
@@ -291,18 +206,17 @@ void tst_DeviceLink::failedRead()
 void tst_DeviceLink::ledsOff_data()
 {
     QTest::addColumn<QString>("state");
-    QTest::addColumn<bool>("written");
-    QTest::newRow("running") << "running" << true;
-    QTest::newRow("never started") << "never started" << false;
-    QTest::newRow("no device at start") << "no device" << false;
-    QTest::newRow("stopped") << "stopped" << false;
-    QTest::newRow("after device loss") << "lost" << false;
+    QTest::newRow("running") << "running";
+    QTest::newRow("never started") << "never started";
+    QTest::newRow("no device at start") << "no device";
+    QTest::newRow("stopped") << "stopped";
+    QTest::newRow("after device loss") << "lost";
 }
 
+// Written only while the device is open; a failing write changes nothing either.
 void tst_DeviceLink::ledsOff()
 {
     QFETCH(QString, state);
-    QFETCH(bool, written);
     Bridge bridge;
     if (state == QLatin1String("no device"))
         FakeHid::unplug();
@@ -316,20 +230,17 @@ void tst_DeviceLink::ledsOff()
     }
     FakeHid::clearCalls();
     FakeHid::clearWrites();
+    const bool open = state == QLatin1String("running");
 
     bridge.window.doControlLedsOff();
-    if (written) {
-        QCOMPARE(FakeHid::writtenReports(), QList<QByteArray>({QByteArray::fromHex("000402ff00")}));
-        QCOMPARE(withoutReads(FakeHid::callLog()), QStringList({"hid_write 000402ff00"}));
-        // A failing write changes nothing either.
+    QCOMPARE(Bridge::deviceCalls(), open ? QStringList({"hid_write 000402ff00"}) : QStringList());
+    if (open) {
         FakeHid::setWritesFail(true);
         bridge.window.doControlLedsOff();
-        QCOMPARE(FakeHid::writtenReports().size(), 2);
+        const QByteArray ledsOff = QByteArray::fromHex("000402ff00");
+        QCOMPARE(FakeHid::writtenReports(), QList<QByteArray>({ledsOff, ledsOff}));
         QCOMPARE(bridge.status()->text(), QStringLiteral("running"));
         bridge.stop();
-    } else {
-        QCOMPARE(FakeHid::writtenReports(), QList<QByteArray>());
-        QCOMPARE(withoutReads(FakeHid::callLog()), QStringList());
     }
 }
 
