@@ -240,6 +240,13 @@ void tst_Form::mainWindowAfterConstruction()
     auto *status = window.findChild<QLabel *>("label_status_connection");
     QCOMPARE(status->text(), QStringLiteral("stopped"));
     QCOMPARE(status->styleSheet(), QStringLiteral("color: rgb(255, 0, 0);"));
+
+    // The boxes' slots run on clicks only, not when code sets the checked state.
+    window.findChild<QCheckBox *>("checkBox_use_defaults")->setChecked(true);
+    window.findChild<QCheckBox *>("checkBox_auto_connect")->setChecked(true);
+    QCOMPARE(window.findChild<QLineEdit *>("lineEdit_LISTEN")->text(), QStringLiteral("0"));
+    QVERIFY(window.findChild<QPushButton *>("START")->isEnabled());
+    window.findChild<QCheckBox *>("checkBox_auto_connect")->setChecked(false);
 }
 
 void tst_Form::slotTable()
@@ -285,8 +292,7 @@ void tst_Form::onlyFourConnectionsByName()
                 bound << QStringLiteral("%1 %2 -> %3").arg(row.name, signal, item.mid(27));
         }
     }
-    // clicked() is filed under clicked(bool), the one signal with its default argument;
-    // a toggled() binding would also run the slot when code sets the checked state.
+    // clicked() is filed under clicked(bool), the one signal with its default argument.
     QCOMPARE(bound,
         QStringList({"checkBox_use_defaults clicked(bool) -> on_checkBox_use_defaults_clicked()",
             "STOP clicked(bool) -> on_STOP_clicked()", "START clicked(bool) -> on_START_clicked()",
