@@ -57,10 +57,7 @@ public:
 
 QStringList reads(int count)
 {
-    QStringList calls;
-    while (calls.size() < count)
-        calls << QStringLiteral("hid_read 11");
-    return calls;
+    return QStringLiteral("hid_read 11,").repeated(count).split(',', Qt::SkipEmptyParts);
 }
 
 // What the window shows at the moment a reset writes its line.
