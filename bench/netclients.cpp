@@ -42,6 +42,7 @@ namespace {
     }
 
     constexpr std::int64_t KeepAliveEveryNs = 5000000000;
+    constexpr int ClientBufferBytes = 1 << 20;
     const unsigned char KeepAlive[] = {0xA0, 0xA0, 'K', 'A'};
 
 } // namespace
@@ -110,7 +111,10 @@ ClientSet::ClientSet(std::uint32_t firstAddress, int count, const Ports &ports)
             const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
             const int on = 1;
             const sockaddr_in address = ipv4Address(firstAddress + client, ports[port]);
+            // Room for a second of traffic, should this process be kept off the CPU for a while.
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &ClientBufferBytes, sizeof ClientBufferBytes);
             if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0
+                || setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0
                 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
                 fail("client socket " + ipv4Text(firstAddress + client) + ":"
                     + std::to_string(ports[port]));
@@ -157,6 +161,7 @@ void ClientSet::reset()
         socket.count = 0;
         socket.lastSequence = 0;
         socket.lastArrivalNs = -1;
+        socket.droppedBefore = socket.dropped;
     }
     totalReceived = 0;
     errorCount = 0;
@@ -188,6 +193,15 @@ std::uint64_t ClientSet::minReceived(Port port) const
     for (int client = 0; client < clientCount; ++client)
         least = std::min(least, sockets[static_cast<std::size_t>(client) * PortCount + port].count);
     return clientCount ? least : 0;
+}
+
+std::uint64_t ClientSet::dropped() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::uint64_t total = 0;
+    for (const Socket &socket : sockets)
+        total += socket.dropped - socket.droppedBefore;
+    return total;
 }
 
 std::uint64_t ClientSet::errors() const
@@ -236,7 +250,8 @@ void ClientSet::drain(Socket &socket)
 {
     for (;;) {
         unsigned char data[64];
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        alignas(
+            cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))];
         iovec vector {data, sizeof data};
         msghdr message {};
         message.msg_iov = &vector;
@@ -253,6 +268,10 @@ void ClientSet::drain(Socket &socket)
                 timespec kernel {};
                 std::memcpy(&kernel, CMSG_DATA(header), sizeof kernel);
                 stamp = std::int64_t(kernel.tv_sec) * 1000000000 + kernel.tv_nsec;
+            } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
+                std::uint32_t dropped = 0; // by this socket's queue so far
+                std::memcpy(&dropped, CMSG_DATA(header), sizeof dropped);
+                socket.dropped = dropped;
             }
         }
         if (stamp < 0)

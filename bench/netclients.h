@@ -53,6 +53,9 @@ public:
     std::uint64_t minReceived(Port port) const;
     // Datagrams that were not ours, or not the number expected next on their socket.
     std::uint64_t errors() const;
+    // Datagrams the kernel dropped because a client socket's buffer was full: lost here, in
+    // the benchmark, not by the bridge. Known once a later datagram arrives on that socket.
+    std::uint64_t dropped() const;
     // The last arrival of message `sequence` on the client's three sockets, or -1 when one of
     // them has not had it as its latest message.
     std::int64_t lastArrival(int client, std::uint32_t sequence) const;
@@ -65,6 +68,7 @@ private:
         std::uint64_t count = 0;
         std::uint32_t lastSequence = 0;
         std::int64_t lastArrivalNs = -1;
+        std::uint32_t dropped = 0, droppedBefore = 0; // the kernel's count; its value at reset()
     };
 
     void receive();
