@@ -400,6 +400,7 @@ LatencyResult latency(
     std::vector<double> values;
     values.reserve(static_cast<std::size_t>(samples) * clients.count());
     const std::uint64_t perReport = std::uint64_t(PortCount) * clients.count();
+    clients.setBatch(static_cast<int>(perReport));
     for (int s = 0; s < samples; ++s) {
         sleepNs(gap(random));
         const std::int64_t readable = realtimeNs();
@@ -418,6 +419,7 @@ LatencyResult latency(
         }
         ++result.samples;
     }
+    clients.setBatch(1);
     result.clientDrops = clients.dropped();
     result.errors = clients.errors();
     std::sort(values.begin(), values.end());

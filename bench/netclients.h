@@ -45,6 +45,9 @@ public:
     // The same, at most every five seconds, so that no client goes silent for 20 s.
     void keepAliveIfDue(std::uint16_t listenPort);
 
+    // Collect nothing until this many sockets have a datagram waiting (1: collect at once).
+    void setBatch(int readySockets);
+
     // Forgets everything received: message 0 is expected next on every socket.
     void reset();
     bool waitForTotal(std::uint64_t total, std::int64_t timeoutNs);
@@ -85,6 +88,7 @@ private:
     std::uint64_t totalReceived = 0;
     std::uint64_t errorCount = 0;
     std::atomic<bool> stopping {false};
+    std::atomic<int> batch {1};
     std::thread receiver;
 };
 
