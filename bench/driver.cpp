@@ -726,6 +726,8 @@ private:
         } catch (const std::exception &error) {
             progress(name + " failed: " + error.what());
             failures.push_back(name + ": " + error.what());
+            bridge.stop(); // the next phase starts from a stopped bridge, whatever happened
+            FakeHid::setWriteObserver(nullptr);
         }
     }
 
@@ -783,6 +785,7 @@ private:
             ClientSet clients(ipv4(SustainedClients), 1, ports);
             SeqPacketDevice device;
             Child sender = startSender(programs, device, ports, clients);
+            ChildGuard senderGuard(sender);
             c = sustainedRate(
                 clients, plan.sustainedSeconds, 0, [&](std::uint32_t s) { return device.queue(s); },
                 [] { return true; },
@@ -844,6 +847,7 @@ private:
 
             SeqPacketDevice device;
             Child sender = startSender(programs, device, ports, clients);
+            ChildGuard senderGuard(sender);
             sleepNs(200 * Ms); // past its start-up
             const LatencyResult c = latency(
                 clients, plan.latencySamples, [&](std::uint32_t s) { return device.queue(s); });
@@ -929,6 +933,7 @@ private:
         options.stdoutPipe = true;
         options.extraFds = {{out[1], 3}};
         Child receiver = spawn(options);
+        ChildGuard receiverGuard(receiver);
         close(out[1]);
         std::thread reader([&counter, fd = out[0]] {
             unsigned char buffer[11 * 512];
@@ -1033,12 +1038,35 @@ private:
         options.argv
             = {programs.deviceSimControl, "--socket", socketPath, "--wait", "5000", "plug"};
         Child control = spawn(options);
+        ChildGuard controlGuard(control);
         int status = -1;
         if (!waitForExit(control, 10 * Sec, &status)) {
             stop(control);
             return false;
         }
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+    struct Quiet
+    {
+        double cpuPercent = NAN; // NAN: it never reached its event loop
+        long peakKiB = -1;
+    };
+
+    // A Qt program left alone in its event loop (the bridge stopped, no auto-connect).
+    Quiet quietProgram(const std::string &program, const std::string &logName)
+    {
+        ConfigHome home(ports, listen, false);
+        Launch launch {program, log(logName), {}, false, false};
+        Child child = launchQt(programs, launch, home.path());
+        ChildGuard guard(child);
+        Quiet result;
+        if (readReady(child, 10 * Sec) >= 0) {
+            sleepNs(Sec / 2);
+            result.cpuPercent = cpuPercent(child.pid, plan.idleSeconds);
+            result.peakKiB = statusKiB(child.pid, "VmHWM");
+        }
+        return result;
     }
 
     void idle(Report &report)
@@ -1059,6 +1087,7 @@ private:
                 launch.environment = {"TAVREL_DEVICESIM_SOCKET=" + socketPath};
             }
             Child child = launchQt(programs, launch, home.path());
+            ChildGuard childGuard(child);
             ClientSet probe(ipv4(ProbeClient), 1, ports);
             bool started = readReady(child, 10 * Sec) >= 0;
             if (started && onReal)
@@ -1071,33 +1100,18 @@ private:
             running = cpuPercent(child.pid, seconds);
             stop(child);
         }
-        {
-            ConfigHome home(ports, listen, false);
-            Launch launch {programs.real, log("idle-stopped"), {}, false, false};
-            Child child = launchQt(programs, launch, home.path());
-            if (readReady(child, 10 * Sec) < 0) {
-                stop(child);
-                throw std::runtime_error("tavrel-control did not reach its event loop");
-            }
-            sleepNs(Sec / 2);
-            stopped = cpuPercent(child.pid, seconds);
-            stop(child);
-        }
-        {
-            ConfigHome home(ports, listen, false);
-            Launch launch {programs.floor, log("idle-qtfloor"), {}, false, false};
-            Child child = launchQt(programs, launch, home.path());
-            if (readReady(child, 10 * Sec) >= 0) {
-                sleepNs(Sec / 2);
-                floorIdle = cpuPercent(child.pid, seconds);
-                floorPeakKiB = statusKiB(child.pid, "VmHWM");
-            }
-            stop(child);
-        }
+        const Quiet real = quietProgram(programs.real, "idle-stopped");
+        if (!std::isfinite(real.cpuPercent))
+            throw std::runtime_error("tavrel-control did not reach its event loop");
+        stopped = real.cpuPercent;
+        const Quiet floor = quietProgram(programs.floor, "idle-qtfloor");
+        floorIdle = floor.cpuPercent;
+        floorPeakKiB = floor.peakKiB;
         {
             ClientSet clients(ipv4(SustainedClients), 1, ports);
             SeqPacketDevice device;
             Child sender = startSender(programs, device, ports, clients);
+            ChildGuard senderGuard(sender);
             sleepNs(Sec / 2);
             cIdle = cpuPercent(sender.pid, seconds);
             device.endOfInput();
@@ -1130,6 +1144,7 @@ private:
                 Launch launch {isReal ? programs.real : programs.floor,
                     log(isReal ? "startup" : "startup-qtfloor"), {}, false, true};
                 Child child = launchQt(programs, launch, home.path());
+                ChildGuard childGuard(child);
                 const std::int64_t ready = readReady(child, 10 * Sec);
                 if (!waitForExit(child, 10 * Sec))
                     stop(child);
@@ -1163,6 +1178,7 @@ private:
         ConfigHome home(ports, listen, true);
         Launch launch {programs.bridgeBench, log("memory"), {"TAVREL_BENCH_FEED=1"}, true, false};
         Child child = launchQt(programs, launch, home.path());
+        ChildGuard childGuard(child);
         ClientSet clients(ipv4(MemoryFirstClient), MemoryClients, ports);
         if (readReady(child, 10 * Sec) < 0
             || !waitUntilRunning(clients, listen, launch.stderrPath)) {

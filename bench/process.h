@@ -38,6 +38,21 @@ bool waitForExit(Child &child, std::int64_t timeoutNs, int *status = nullptr);
 void stop(Child &child);
 void closePipes(Child &child);
 
+// Stops the child when it goes out of scope, also when a measurement throws.
+class ChildGuard
+{
+public:
+    explicit ChildGuard(Child &child)
+        : child(child)
+    { }
+    ~ChildGuard() { stop(child); }
+    ChildGuard(const ChildGuard &) = delete;
+    ChildGuard &operator=(const ChildGuard &) = delete;
+
+private:
+    Child &child;
+};
+
 // One line from the descriptor (without its newline), or "" after the time ran out.
 std::string readLine(int fd, std::int64_t timeoutNs);
 // The CLOCK_MONOTONIC time in the child's "ready <ns>" line, or -1.
