@@ -13,7 +13,7 @@ source "$root/scripts/deps.sh"
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_datagram fuzz_inputreport fuzz_receivepath)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_datagram fuzz_bridge)
 
 install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 build="$root/build/fuzz"

@@ -1,208 +1,96 @@
-#include "fakehidapi.h"
-#include "mainwindow.h"
-#include "testsupport.h"
+// tavrel-client against the real window: it registers, prints what the bridge sends, its
+// payload reaches the device, and it ends with the documented exit codes.
+#include "bridgetest.h"
 
-#include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
-#include <QUdpSocket>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
-#include <vector>
 
-// Keeps the event loop turning (the bridge lives in this process) until the client is gone.
-#define WAIT_FOR_EXIT() QTRY_COMPARE_WITH_TIMEOUT(client->state(), QProcess::NotRunning, 10000)
+using namespace BridgeTest;
 
-// tavrel-client against the real bridge window and the simulated device, over loopback.
-// The client binds 127.0.0.2, so the bridge sees it at an address of its own.
 class tst_Client : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    void initTestCase() { settingsPath(); }
+
+    void bridged()
     {
-        TestSupport::isolateSettings();
-        QVERIFY2(QFileInfo(QStringLiteral(TAVREL_CLIENT_PATH)).isExecutable(), TAVREL_CLIENT_PATH);
-        QUdpSocket check;
-        if (!check.bind(clientAddress, 0))
-            QSKIP("127.0.0.2 is not a loopback address here");
-    }
-    void init()
-    {
-        std::vector<std::unique_ptr<QUdpSocket>> probes;
-        ports.clear();
-        for (int i = Listen; i <= Custom; ++i) {
-            probes.push_back(std::make_unique<QUdpSocket>());
-            probes.back()->bind(clientAddress, 0);
-            ports.append(probes.back()->localPort());
+        std::array<quint16, 3> numbers; // free on 127.0.0.2, where the tool binds them
+        {
+            Client probe("127.0.0.2");
+            numbers = probe.ports();
         }
         FakeHid::reset();
-        debug = std::make_unique<TestSupport::DebugCapture>();
-        client = std::make_unique<QProcess>();
-    }
-    void cleanup()
-    {
-        if (client->state() != QProcess::NotRunning) {
-            client->kill();
-            client->waitForFinished(5000);
-        }
-        client.reset();
-        window.reset();
-        debug.reset();
-    }
-    void bothDirections()
-    {
-        startBridge();
-        startClient({"--interval", "60000", "--count", "4", "--timeout", "10000", "--send",
-            "0102030405060708090a0b0c", "--raw", "a0a1ffff", "--raw", "a0 a0:4b"});
-        // One keep-alive from the METERING port, then the payloads in command-line order: the
-        // marked ones reach the device, the unmarked one is ignored.
-        QTRY_COMPARE(FakeHid::writtenReports().size(), 2);
-        QCOMPARE(FakeHid::writtenReports(),
-            QList<QByteArray>({QByteArray::fromHex("000102030405060708090a"),
-                QByteArray::fromHex("004b000000000000000000")}));
-        QCOMPARE(keepAlivesSeen(), 1);
-        QCOMPARE(window->findChild<QLineEdit *>("lineEdit_clients")->text(), QString("1"));
-        QCOMPARE(window->findChild<QLineEdit *>("lineEdit_send")->text(), QString("2"));
-
-        FakeHid::queueInput(QByteArray::fromHex("00010203040506070809"));
-        FakeHid::queueInput(QByteArray::fromHex("00f00102030405060708"));
-        WAIT_FOR_EXIT();
-        QCOMPARE(client->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(client->exitCode(), 0);
-        // Lines from different sockets may interleave in any order.
-        QStringList expected;
-        for (int i = Metering; i <= Custom; ++i)
-            expected << QStringLiteral("port=%1 data=a0a000010203040506070809 metering=no")
-                            .arg(ports[i]);
-        expected << QStringLiteral("port=%1 data=a0a000f00102030405060708 metering=yes")
-                        .arg(ports[Metering]);
-        expected.sort();
-        QStringList lines = QString::fromLatin1(client->readAllStandardOutput()).split('\n');
-        lines.removeAll(QString());
+        FakeHid::plug();
+        Bridge bridge(numbers);
+        bridge.click("START");
+        QProcess tool;
+        tool.start(TAVREL_CLIENT,
+            {"--listen-port", QString::number(bridge.listenPort), "--bind", "127.0.0.2",
+                "--metering", QString::number(numbers[0]), "--config", QString::number(numbers[1]),
+                "--custom", QString::number(numbers[2]), "--interval", "100", "--count", "3",
+                "--timeout", "5000", "--send", "0a0b0c"});
+        QTRY_COMPARE(bridge.counters(), "0 1 1");
+        QCOMPARE(FakeHid::writtenReports(), {hex("000a0b0c000000000000000000").left(11)});
+        FakeHid::queueInput(hex("00112233445566778899"));
+        bridge.poll();
+        QVERIFY(tool.waitForFinished(5000));
+        QCOMPARE(tool.exitCode(), 0);
+        QStringList lines
+            = QString::fromLatin1(tool.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         lines.sort();
+        QStringList expected;
+        for (quint16 port : numbers)
+            expected
+                << QStringLiteral("port=%1 data=a0a000112233445566778899 metering=no").arg(port);
+        expected.sort();
         QCOMPARE(lines, expected);
     }
-    void keepAliveInterval_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("fewest");
-        QTest::addColumn<int>("most");
-        // The run lasts 1000 ms; the first keep-alive goes out at start.
-        QTest::newRow("default 5000 ms") << QStringList() << 1 << 1;
-        QTest::newRow("every 100 ms") << QStringList({"--interval", "100"}) << 5 << 11;
-        QTest::newRow("none") << QStringList({"--interval", "0"}) << 0 << 0;
-    }
-    void keepAliveInterval()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(int, fewest);
-        QFETCH(int, most);
-        startBridge();
-        // A data datagram registers as well: with no keep-alives at all the client still counts.
-        startClient(args + QStringList({"--timeout", "1000", "--send", "00"}));
-        WAIT_FOR_EXIT();
-        QCOMPARE(client->exitCode(), 0);
-        QCOMPARE(window->findChild<QLineEdit *>("lineEdit_clients")->text(), QString("1"));
-        QCOMPARE(FakeHid::writtenReports().size(), 1);
-        const int seen = keepAlivesSeen();
-        QVERIFY2(seen >= fewest && seen <= most, qPrintable(QString::number(seen)));
-    }
-    // How the client ends on its own, without a bridge: exit code and what it says on stderr.
-    void ending_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("signal"); // 0: none
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("message"); // on stderr
-        const QString none;
-        QTest::newRow("SIGINT") << QStringList() << SIGINT << 0 << none;
-        QTest::newRow("SIGTERM") << QStringList() << SIGTERM << 0 << none;
-        QTest::newRow("timeout, no count") << QStringList({"--timeout", "200"}) << 0 << 0 << none;
-        QTest::newRow("timeout, count not reached")
-            << QStringList({"--timeout", "200", "--count", "1"}) << 0 << 1 << none;
-        QTest::newRow("CONFIG port taken") << QStringList({"--timeout", "5000"}) << 0 << 1
-                                           << "cannot receive on 127.0.0.2 port %1";
-        const auto bad = [](const char *name, const QStringList &args, const QString &message) {
-            QTest::newRow(name) << args << 0 << 2 << message;
-        };
-        bad("not hex", {"--send", "0g"}, "--send wants bytes in hex");
-        bad("odd digits", {"--raw", "a0a"}, "--raw wants bytes in hex");
-        bad("port 0", {"--metering", "0"}, "--metering wants a whole number");
-        bad("port too big", {"--listen-port", "65536"}, "--listen-port wants a whole number");
-        bad("negative interval", {"--interval", "-1"}, "--interval wants a whole number");
-        bad("bind not an address", {"--bind", "nowhere"}, "--bind wants");
-        bad("unknown option", {"--colour"}, "Unknown option 'colour'");
-        bad("stray argument", {"extra"}, "unexpected argument \"extra\"");
-    }
-    void ending()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(int, signal);
-        QFETCH(int, exitCode);
-        QFETCH(QString, message);
-        QUdpSocket holder;
-        if (message.contains("%1")) {
-            QVERIFY2(holder.bind(clientAddress, ports[Config]), qPrintable(holder.errorString()));
-            message = message.arg(ports[Config]);
-        }
-        startClient(args);
-        QByteArray errors;
-        if (signal) {
-            // Once the banner is out the signal handling is in place.
-            QTRY_VERIFY_WITH_TIMEOUT(
-                (errors += client->readAllStandardError()).contains("receiving on"), 5000);
-            ::kill(static_cast<pid_t>(client->processId()), signal);
-        }
-        WAIT_FOR_EXIT();
-        QCOMPARE(client->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(client->exitCode(), exitCode);
-        QCOMPARE(client->readAllStandardOutput(), QByteArray());
-        errors += client->readAllStandardError();
-        QVERIFY2(errors.contains(message.toLocal8Bit()), errors.constData());
-        if (exitCode == 2)
-            QVERIFY2(!errors.contains("receiving on"), errors.constData());
-    }
 
-private:
-    void startBridge()
+    void exitCodes_data()
     {
-        FakeHid::plug();
-        window = std::make_unique<MainWindow>();
-        const char *fields[]
-            = {"lineEdit_LISTEN", "lineEdit_METERING", "lineEdit_CONFIGURATION", "lineEdit_CUSTOM"};
-        for (int i = Listen; i <= Custom; ++i)
-            window->findChild<QLineEdit *>(fields[i])->setText(QString::number(ports[i]));
-        QTest::mouseClick(window->findChild<QPushButton *>("START"), Qt::LeftButton);
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("terminate");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("error"); // the last line
+        const QString listening
+            = QStringLiteral("tavrel-client: receiving on 127.0.0.5 ports 18150 "
+                             "18151 18152, bridge 127.0.0.1 port 18153");
+        QTest::newRow("terminated") << QStringList() << true << 0 << listening;
+        QTest::newRow("count not reached")
+            << QStringList({"--count", "1", "--timeout", "200"}) << false << 1
+            << "tavrel-client: timed out after 0 of 1 messages";
+        QTest::newRow("timeout alone")
+            << QStringList({"--timeout", "200"}) << false << 0 << listening;
+        QTest::newRow("bad port") << QStringList({"--listen-port", "0"}) << false << 2
+                                  << "tavrel-client: --listen-port wants a whole number from 1 to "
+                                     "65535, not \"0\" (see --help)";
+        QTest::newRow("bad hex") << QStringList({"--send", "0g"}) << false << 2
+                                 << "tavrel-client: --send wants bytes in hex, like 0a1b2c, not "
+                                    "\"0g\" (see --help)";
     }
-    // Options given after these win over them.
-    void startClient(const QStringList &extra)
+    void exitCodes()
     {
-        const char *options[] = {"--listen-port", "--metering", "--config", "--custom"};
-        QStringList args {QStringLiteral("--bind"), clientAddress.toString()};
-        for (int i = Listen; i <= Custom; ++i)
-            args << options[i] << QString::number(ports[i]);
-        client->start(QStringLiteral(TAVREL_CLIENT_PATH), args + extra);
-        QVERIFY2(client->waitForStarted(5000), qPrintable(client->errorString()));
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, terminate);
+        QFETCH(int, code);
+        QFETCH(QString, error);
+        QProcess tool;
+        tool.start(TAVREL_CLIENT, QStringList({"--bind", "127.0.0.5"}) + arguments);
+        QVERIFY(tool.waitForStarted(5000));
+        if (terminate) {
+            QTest::qWait(300);
+            tool.terminate();
+        }
+        QVERIFY(tool.waitForFinished(5000));
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.exitCode(), code);
+        QCOMPARE(
+            QString::fromLocal8Bit(tool.readAllStandardError()).trimmed().section('\n', -1), error);
     }
-    // The bridge's socket is dual-stack, so it may see the client as an IPv4-mapped address.
-    int keepAlivesSeen() const
-    {
-        const QRegularExpression line(QStringLiteral(
-            "^Keep Alive message from:  QHostAddress\\(\"(::ffff:)?127\\.0\\.0\\.2\"\\) : %1$")
-                                          .arg(ports[Metering]));
-        return TestSupport::DebugCapture::debugTexts().filter(line).size();
-    }
-
-    const QHostAddress clientAddress {QStringLiteral("127.0.0.2")};
-    enum { Listen, Metering, Config, Custom };
-    QList<quint16> ports; // free a moment ago, all distinct
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<QProcess> client;
-    std::unique_ptr<TestSupport::DebugCapture> debug;
 };
 
 QTEST_MAIN(tst_Client)

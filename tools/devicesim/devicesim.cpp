@@ -1,5 +1,5 @@
 // Preloaded into the unmodified program (LD_PRELOAD), this library answers its hidapi calls
-// with the test suite's simulated device (tests/fake/fakehidapi.cpp, built in here) and
+// with the test suite's simulated device (fakehidapi.cpp) and
 // serves a control socket from a thread of its own, so that the device can be plugged,
 // unplugged, fed reports and watched from outside while the program runs.
 //
