@@ -96,6 +96,7 @@ private:
 class Bridge
 {
 public:
+    Bridge() = default; // the ports as the settings file left them
     explicit Bridge(const std::array<quint16, 3> &clientPorts)
     {
         setText("lineEdit_METERING", clientPorts[0]);
@@ -115,11 +116,16 @@ public:
     void click(const char *button) { child<QPushButton>(button)->click(); }
     QString status() { return child<QLabel>("label_status_connection")->text(); }
     // RECEIVED, TRANSMITTED and CLIENTS ACTIVE, e.g. "1 0 2".
-    QString counters()
+    QString counters() { return texts({"lineEdit_received", "lineEdit_send", "lineEdit_clients"}); }
+    // LISTEN, METERING, CONFIG and CUSTOM, e.g. "18153 18150 18151 18152", and how many of
+    // them can be edited.
+    QString ports() { return texts(PortFields); }
+    int editablePorts()
     {
-        return QStringList {
-            text("lineEdit_received"), text("lineEdit_send"), text("lineEdit_clients")}
-            .join(' ');
+        int editable = 0;
+        for (const char *name : PortFields)
+            editable += child<QLineEdit>(name)->isEnabled();
+        return editable;
     }
     // "gray" or "green" by the tray icon's pixels, "other" for anything else.
     QString trayIcon()
@@ -150,6 +156,18 @@ public:
 
     MainWindow window;
     quint16 listenPort = 0;
+
+private:
+    using Names = std::initializer_list<const char *>;
+    static constexpr Names PortFields
+        = {"lineEdit_LISTEN", "lineEdit_METERING", "lineEdit_CONFIGURATION", "lineEdit_CUSTOM"};
+    QString texts(Names names)
+    {
+        QStringList shown;
+        for (const char *name : names)
+            shown << text(name);
+        return shown.join(' ');
+    }
 };
 
 } // namespace BridgeTest
