@@ -1,7 +1,5 @@
-// The byte layouts on both sides of the bridge, the port texts, the counters and the
-// 20 s silence limit of the client registry.
+// The byte layouts on both sides of the bridge, the port texts and the counters.
 #include "bridgeformat.h"
-#include "clientregistry.h"
 
 #include <QtTest>
 
@@ -10,11 +8,6 @@
 using namespace BridgeFormat;
 
 namespace {
-qint64 fakeNow = 0;
-qint64 fakeClock()
-{
-    return fakeNow;
-}
 QByteArray bytes(const ControlReport &report)
 {
     return QByteArray(reinterpret_cast<const char *>(report.data()), int(report.size()));
@@ -79,13 +72,6 @@ private slots:
         QVERIFY(!isMetering(message.left(3)));
     }
 
-    void ledsOff()
-    {
-        const LedsOffReport report = ledsOffReport();
-        QCOMPARE(
-            QByteArray(reinterpret_cast<const char *>(report.data()), 5).toHex(), "000402ff00");
-    }
-
     void portText_data()
     {
         QTest::addColumn<QString>("text");
@@ -112,32 +98,6 @@ private slots:
         QCOMPARE(nextCount(-1), 0);
         QCOMPARE(nextCount(INT_MAX - 1), INT_MAX);
         QCOMPARE(nextCount(INT_MAX), INT_MIN);
-    }
-
-    // Silent for 20000 ms a client is still live; one millisecond more and it is not.
-    void silenceLimit()
-    {
-        Stopwatch::setClock(fakeClock);
-        ClientRegistry registry;
-        fakeNow = 1000;
-        QVERIFY(registry.registerOrRefresh("::ffff:127.0.0.3"));
-        QVERIFY(registry.registerOrRefresh("::ffff:127.0.0.2"));
-        fakeNow += 5000;
-        QVERIFY(!registry.registerOrRefresh("::ffff:127.0.0.3")); // refreshed, not added
-        QCOMPARE(registry.size(), 2);
-        fakeNow += 15000;
-        const ClientRegistry::Entries clients = registry.snapshot();
-        QCOMPARE(clients.keys(), QStringList({"::ffff:127.0.0.2", "::ffff:127.0.0.3"}));
-        QVERIFY(ClientRegistry::isLive(clients.first()));
-        fakeNow += 1;
-        QVERIFY(!ClientRegistry::isLive(clients.first()));
-        QVERIFY(ClientRegistry::isLive(clients.last()));
-        registry.remove("::ffff:127.0.0.2");
-        QCOMPARE(registry.size(), 1);
-        QCOMPARE(clients.size(), 2); // the snapshot stays whole
-        registry.clear();
-        QCOMPARE(registry.size(), 0);
-        Stopwatch::setClock(nullptr);
     }
 };
 
