@@ -2,24 +2,28 @@
 // and, as its last line, one JSON object. Run it through bench/run, which builds it and
 // sends standard error (where the bridge writes its debug lines) to a file.
 //
-// The device-to-client rate, the latencies and the client-to-device throughput are measured
-// on the real window in this process (the simulated device linked in); idle CPU, start-up and
-// memory on programs of their own: the real tavrel-control (with tools/devicesim preloaded
-// when it has to run), tavrel-control-bench (the real main() and window with the simulated
-// device linked in, fed numbered reports) and, as yardsticks, bench_baseline (plain C) and
-// bench_qtfloor (an empty Qt application).
+// The device-to-client rate, the latencies, the client-to-device throughput, the flood of the
+// LISTEN port and the unplug soak are measured on the real window in this process (the
+// simulated device linked in); idle CPU, start-up and memory on programs of their own: the
+// real tavrel-control (with tools/devicesim preloaded when it has to run), tavrel-control-bench
+// (the real main() and window with the simulated device linked in, fed numbered reports) and,
+// as yardsticks, bench_baseline (plain C) and bench_qtfloor (an empty Qt application).
 
 #include "benchreport.h"
 #include "fakehidapi.h"
+#include "flood.h"
 #include "mainwindow.h"
 #include "netclients.h"
 #include "process.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUdpSocket>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -66,6 +70,9 @@ struct Plan
     double idleSeconds = 10;
     int startupRuns = 20;
     std::uint32_t memoryReports = 1000000;
+    std::uint64_t floodDatagrams = 1000000;
+    int soakCycles = 200; // each of unplug with the Start button and Stop/Start
+    int soakAutoConnectCycles = 200; // up to 2 s each: the auto-connect timer's interval
     std::set<std::string> only; // phases to run; empty: all
 };
 
@@ -81,6 +88,9 @@ Plan quickPlan()
     plan.idleSeconds = 3;
     plan.startupRuns = 5;
     plan.memoryReports = 20000;
+    plan.floodDatagrams = 100000;
+    plan.soakCycles = 20;
+    plan.soakAutoConnectCycles = 3;
     return plan;
 }
 
@@ -89,6 +99,8 @@ constexpr int ThroughputClients = 8;
 constexpr int ThroughputWindow = 64; // datagrams in flight: a quarter of the default buffer
 constexpr int MemoryClients = 16;
 constexpr long FlatToleranceKiB = 256;
+constexpr int FloodSenders = 200;
+constexpr long LoadToleranceKiB = 512; // RSS growth allowed to the flood and the soak
 constexpr std::int64_t StderrTruncateBytes = 256LL * 1024 * 1024;
 
 // Loopback address blocks, one per kind of client, so that no two phases share an address.
@@ -97,6 +109,8 @@ const char *const LatencyFirstClient = "127.0.2.1";
 const char *const ThroughputFirstClient = "127.0.3.1";
 const char *const MemoryFirstClient = "127.0.4.1";
 const char *const ProbeClient = "127.0.5.1";
+const char *const FloodFirstSender = "127.0.6.1";
+const char *const SoakClient = "127.0.7.1";
 
 // ---------------------------------------------------------------------------------------
 // Results: rows of the table and members of the JSON object, in the order measured
@@ -219,13 +233,58 @@ public:
     void startWith(ClientSet &clientSet, std::uint16_t listen)
     {
         start();
+        if (!registerClients(clientSet, listen))
+            throw std::runtime_error("clients did not register");
+    }
+
+    bool registerClients(ClientSet &clientSet, std::uint16_t listen)
+    {
         const std::int64_t deadline = monotonicNs() + 3 * Sec;
         while (clients() != clientSet.count()) {
             if (monotonicNs() > deadline)
-                throw std::runtime_error("clients did not register");
+                return false;
             clientSet.sendKeepAlives(listen);
             sleepNs(20 * Ms);
         }
+        return true;
+    }
+
+    // As the operator's click: nothing happens to a disabled button.
+    void click(const char *button)
+    {
+        onGui([&] { window->findChild<QAbstractButton *>(button)->click(); });
+    }
+
+    void setAutoConnect(bool on)
+    {
+        onGui([&] {
+            QCheckBox *box = window->findChild<QCheckBox *>("checkBox_auto_connect");
+            if (box->isChecked() != on)
+                box->click();
+        });
+    }
+
+    bool waitForState(bool running, std::int64_t timeoutNs)
+    {
+        const std::int64_t deadline = monotonicNs() + timeoutNs;
+        for (;;) {
+            bool now = false;
+            onGui([&] {
+                now = window->findChild<QLabel *>("label_status_connection")->text()
+                    == QLatin1String("running");
+            });
+            if (now == running || monotonicNs() > deadline)
+                return now == running;
+            sleepNs(2 * Ms);
+        }
+    }
+
+    int socketDescriptor()
+    {
+        int fd = -1;
+        onGui(
+            [&] { fd = static_cast<int>(window->findChild<QUdpSocket *>()->socketDescriptor()); });
+        return fd;
     }
 
 private:
@@ -249,6 +308,72 @@ bool waitForDeviceDrained(std::int64_t timeoutNs)
         sleepNs(Ms);
     }
     return true;
+}
+
+// Leaves the window as the next phase expects it, also when a phase throws: auto-connect off,
+// stopped, no write observer, debug lines to standard error, empty simulation logs.
+class BridgeReset
+{
+public:
+    explicit BridgeReset(Bridge &bridge)
+        : bridge(bridge)
+    { }
+    ~BridgeReset()
+    {
+        bridge.setAutoConnect(false);
+        bridge.stop();
+        FakeHid::setWriteObserver(nullptr);
+        qInstallMessageHandler(nullptr);
+        FakeHid::clearCalls();
+        FakeHid::clearWrites();
+    }
+    BridgeReset(const BridgeReset &) = delete;
+    BridgeReset &operator=(const BridgeReset &) = delete;
+
+private:
+    Bridge &bridge;
+};
+
+std::atomic<std::uint64_t> keepAliveLines {0};
+QtMessageHandler chainedHandler = nullptr;
+
+// Counts the keep-alive lines on their way to standard error.
+void countKeepAliveLines(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtDebugMsg && text.startsWith(QLatin1String("Keep Alive message from: ")))
+        ++keepAliveLines;
+    chainedHandler(type, context, text);
+}
+
+// This process's memory and descriptors, where the window runs.
+struct Usage
+{
+    long rssKiB = -1;
+    int descriptors = -1;
+};
+
+Usage ownUsage()
+{
+    return {statusKiB(getpid(), "VmRSS"), openDescriptors(getpid())};
+}
+
+// A row and the JSON members for no growth from `warm` to `end`; true when met.
+bool noGrowthRow(Report &report, const std::string &figure, const std::string &key,
+    const Usage &warm, const Usage &end)
+{
+    const long growth = end.rssKiB - warm.rssKiB;
+    const bool met = warm.rssKiB >= 0 && end.rssKiB >= 0 && growth <= LoadToleranceKiB
+        && warm.descriptors >= 0 && end.descriptors == warm.descriptors;
+    report.rows.push_back({figure,
+        (growth >= 0 ? "+" : "") + std::to_string(growth) + " KiB; "
+            + std::to_string(warm.descriptors) + " -> " + std::to_string(end.descriptors),
+        "-", "-", "<= " + std::to_string(LoadToleranceKiB) + " KiB; same", yesNo(met)});
+    report.value(key + "_rss_warm_kib", double(warm.rssKiB), 0);
+    report.value(key + "_rss_end_kib", double(end.rssKiB), 0);
+    report.value(key + "_fds_warm", warm.descriptors, 0);
+    report.value(key + "_fds_end", end.descriptors, 0);
+    report.target(key + "_flat", met);
+    return met;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -711,6 +836,8 @@ public:
         phase("idle", "idle CPU", [&] { idle(report); });
         phase("startup", "start-up", [&] { startup(report); });
         phase("memory", "memory", [&] { memory(report); });
+        phase("flood", "flood of the LISTEN port", [&] { flood(report); });
+        phase("soak", "unplug soak", [&] { soak(report); });
     }
 
 private:
@@ -1272,6 +1399,184 @@ private:
         report.target("memory_flat", flatMet);
     }
 
+    // Until the bridge's socket has nothing queued: the window has read everything sent.
+    static void waitForEmptyQueue(int fd)
+    {
+        const std::int64_t deadline = monotonicNs() + 120 * Sec;
+        while (socketCounters(fd).queuedBytes > 0) {
+            if (monotonicNs() > deadline)
+                throw std::runtime_error("the bridge stopped reading its socket");
+            sleepNs(5 * Ms);
+        }
+    }
+
+    // The datagram mix at full speed, from this thread while the window reads on its own. A
+    // first tenth warms up (registry, buffers); memory and descriptors are read after it and
+    // at the end.
+    void flood(Report &report)
+    {
+        const std::uint64_t total = plan.floodDatagrams, warmUp = total / 10;
+        bridge.setPorts(listen, ports);
+        bridge.start();
+        const int fd = bridge.socketDescriptor();
+        const SocketCounters atStart = socketCounters(fd);
+        if (!atStart.found)
+            throw std::runtime_error("the bridge's socket is not in /proc/net/udp6 or udp");
+        DeliveryCheck check(fd, FloodSenders);
+        const BridgeReset reset(bridge); // before the check goes
+        FakeHid::setWriteObserver([&check](const FakeHid::Bytes &bytes) { check.onWrite(bytes); });
+        keepAliveLines = 0;
+        chainedHandler = qInstallMessageHandler(countKeepAliveLines);
+        Flooder flooder(ipv4(FloodFirstSender), FloodSenders, listen);
+
+        const std::int64_t started = monotonicNs();
+        flooder.send(warmUp);
+        waitForEmptyQueue(fd);
+        const Usage warm = ownUsage();
+        flooder.send(total - warmUp);
+        waitForEmptyQueue(fd);
+        const double seconds = double(monotonicNs() - started) / Sec;
+        std::uint64_t dropped = 0; // a datagram still on its way shows within moments
+        for (const std::int64_t deadline = monotonicNs() + 10 * Sec;
+             (dropped = socketCounters(fd).drops - atStart.drops) + check.delivered < flooder.sent
+             && monotonicNs() < deadline;)
+            sleepNs(10 * Ms);
+        bridge.onGui([] {}); // the window is done with everything it read
+        const Usage end = ownUsage();
+
+        const std::uint64_t delivered = check.delivered;
+        const bool accounted = delivered + dropped == flooder.sent;
+        const bool written = check.writes == check.data && check.mismatched == 0
+            && check.outOfOrder == 0 && check.unwritten() == 0;
+        const bool logged = keepAliveLines == check.keepAlives;
+        progress(std::to_string(flooder.sent) + " sent in " + number(seconds, 1) + " s, "
+            + std::to_string(delivered) + " delivered, " + std::to_string(dropped)
+            + " dropped by the kernel; " + std::to_string(check.writes) + " device writes");
+        const std::string n = std::to_string(total);
+        report.rows.push_back({"flood: " + n + " datagrams from 200 addresses, sent/s",
+            number(flooder.sent / seconds, 0), "-", "-", "(for information)", "-"});
+        report.rows.push_back({"  same: delivered + dropped by the kernel = sent",
+            std::to_string(delivered) + " + " + std::to_string(dropped) + " = "
+                + std::to_string(flooder.sent),
+            "-", "-", "equal", yesNo(accounted)});
+        report.rows.push_back({"  same: marked data delivered / written, wrong, out of order",
+            std::to_string(check.data) + " / " + std::to_string(check.writes) + ", "
+                + std::to_string(check.mismatched) + ", " + std::to_string(check.outOfOrder),
+            "-", "-", "each once, in order", yesNo(written)});
+        report.rows.push_back({"  same: keep-alives delivered / their debug lines",
+            std::to_string(check.keepAlives) + " / " + std::to_string(keepAliveLines.load()), "-",
+            "-", "equal", yesNo(logged)});
+        noGrowthRow(report, "  same: RSS and descriptors, after the first tenth to the end",
+            "flood", warm, end);
+        report.value("flood_datagrams", double(total), 0);
+        report.value("flood_seconds", seconds, 2);
+        report.value("flood_sent", double(flooder.sent), 0);
+        report.value("flood_refused", double(flooder.refused), 0);
+        report.value("flood_delivered", double(delivered), 0);
+        report.value("flood_kernel_drops", double(dropped), 0);
+        report.value("flood_data_delivered", double(check.data), 0);
+        report.value("flood_device_writes", double(check.writes), 0);
+        report.value("flood_writes_wrong", double(check.mismatched), 0);
+        report.value("flood_out_of_order", double(check.outOfOrder), 0);
+        report.value("flood_keepalives_delivered", double(check.keepAlives), 0);
+        report.value("flood_keepalive_lines", double(keepAliveLines.load()), 0);
+        report.target("flood_accounted", accounted);
+        report.target("flood_written_once_in_order", written);
+        report.target("flood_keepalive_lines", logged);
+    }
+
+    struct SoakMode
+    {
+        std::string key, name;
+        bool autoConnect, unplug; // unplug: or the Stop button, with the device left in
+        int cycles;
+    };
+
+    // The running bridge serves both ways: the client registers, a device report reaches its
+    // three sockets, and a datagram from each of 8 clients reaches the device.
+    bool serves(ClientSet &clients, WriteCounter &counter)
+    {
+        clients.reset();
+        if (!bridge.registerClients(clients, listen))
+            return false;
+        queueOnDevice(0);
+        return clients.waitForTotal(PortCount, 2 * Sec) && clients.errors() == 0
+            && throughput(listen, ThroughputClients, counter).lossless();
+    }
+
+    void soak(Report &report)
+    {
+        WriteCounter counter;
+        const BridgeReset reset(bridge);
+        FakeHid::setWriteObserver([&counter](const FakeHid::Bytes &bytes) {
+            counter.onWrite(bytes.data(), bytes.size());
+        });
+        ClientSet clients(ipv4(SoakClient), 1, ports);
+        bridge.setPorts(listen, ports);
+        // The quick cycles first: whatever the window keeps once (buffers, caches) is in place
+        // before the long auto-connect cycles are measured.
+        const SoakMode modes[] = {
+            {"soak_start", "unplug, Start button", false, true, plan.soakCycles},
+            {"soak_stopstart", "Stop and Start buttons", false, false, plan.soakCycles},
+            {"soak_autoconnect", "unplug, auto-connect", true, true, plan.soakAutoConnectCycles}};
+        for (const SoakMode &mode : modes)
+            soakCycles(report, mode, clients, counter);
+    }
+
+    // Each cycle: served both ways, the device goes (or Stop), the device comes back (or
+    // Start) and the bridge must be running again within the auto-connect interval. Memory and
+    // descriptors are read after the first tenth of the cycles (at least 2) and at the end.
+    void soakCycles(Report &report, const SoakMode &mode, ClientSet &clients, WriteCounter &counter)
+    {
+        const std::int64_t backWithin = mode.autoConnect ? 5 * Sec : Sec;
+        if (mode.autoConnect)
+            bridge.setAutoConnect(true);
+        else
+            bridge.click("START");
+        bool running = bridge.waitForState(true, backWithin);
+        if (!running)
+            throw std::runtime_error(mode.name + ": the bridge did not start");
+        int back = 0, served = 0;
+        Usage warm;
+        for (int cycle = 1; running && cycle <= mode.cycles; ++cycle) {
+            served += serves(clients, counter) ? 1 : 0;
+            if (cycle == std::min(std::max(2, mode.cycles / 10), mode.cycles))
+                warm = ownUsage();
+            if (mode.unplug)
+                FakeHid::unplug();
+            else
+                bridge.click("STOP");
+            if (!bridge.waitForState(false, 2 * Sec) || FakeHid::openHandles() != 0)
+                throw std::runtime_error(mode.name + ": not stopped, or the device left open");
+            FakeHid::clearCalls();
+            FakeHid::clearWrites();
+            if (mode.unplug)
+                FakeHid::plug();
+            if (!mode.autoConnect)
+                bridge.click("START");
+            running = bridge.waitForState(true, backWithin);
+            back += running ? 1 : 0;
+        }
+        const Usage end = ownUsage();
+        bridge.setAutoConnect(false);
+        bridge.stop();
+
+        const bool met = back == mode.cycles && served == mode.cycles;
+        progress(mode.name + ": back " + std::to_string(back) + ", served " + std::to_string(served)
+            + " of " + std::to_string(mode.cycles) + "; RSS " + std::to_string(warm.rssKiB) + " -> "
+            + std::to_string(end.rssKiB) + " KiB");
+        report.rows.push_back(
+            {"soak, " + mode.name + ": back running / serving, of " + std::to_string(mode.cycles),
+                std::to_string(back) + " / " + std::to_string(served), "-", "-", "every cycle",
+                yesNo(met)});
+        noGrowthRow(report, "  same: RSS and descriptors, after the first tenth to the end",
+            mode.key, warm, end);
+        report.value(mode.key + "_cycles", mode.cycles, 0);
+        report.value(mode.key + "_back", back, 0);
+        report.value(mode.key + "_served", served, 0);
+        report.target(mode.key + "_back", met);
+    }
+
     const Plan plan;
     const Programs programs;
     Bridge &bridge;
@@ -1360,7 +1665,7 @@ int main(int argc, char *argv[])
                 only.insert(phase);
         } else {
             std::cout << "usage: bench_driver [--quick] [--only PHASE,...] [--log-dir DIR]\n"
-                         "phases: rate latency throughput idle startup memory\n";
+                         "phases: rate latency throughput idle startup memory flood soak\n";
             return 2;
         }
     }
@@ -1410,7 +1715,7 @@ int main(int argc, char *argv[])
                 : "the real tavrel-control with tools/devicesim preloaded")
         + "; memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle stopped "
           "and "
-          "start-up: the real tavrel-control");
+          "start-up: the real tavrel-control; flood and soak: the window in this process");
     for (const std::string &failure : failures)
         report.notes.push_back("FAILED: " + failure);
     report.text("mode", plan.quick ? "quick" : "full");

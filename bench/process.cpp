@@ -218,6 +218,18 @@ long statusKiB(pid_t pid, const char *field)
     return -1;
 }
 
+int openDescriptors(pid_t pid)
+{
+    DIR *fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!fds)
+        return -1;
+    int count = 0;
+    while (const dirent *entry = readdir(fds))
+        count += entry->d_name[0] != '.';
+    closedir(fds);
+    return count;
+}
+
 std::string readFile(const std::string &path)
 {
     std::ifstream file(path, std::ios::binary);

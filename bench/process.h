@@ -64,6 +64,8 @@ std::int64_t cpuNs(pid_t pid);
 std::int64_t threadCpuNs(pid_t tid);
 // A "Vm..." line of /proc/<pid>/status, in KiB; -1 if missing.
 long statusKiB(pid_t pid, const char *field);
+// The entries of /proc/<pid>/fd; -1 if unreadable.
+int openDescriptors(pid_t pid);
 
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &contents);

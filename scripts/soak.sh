@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# Unplugs and replugs the simulated device 200 times under the running bridge, with
-# auto-connect and with the Start and Stop buttons, and prints memory and descriptor counts
-# before and after. The auto-connect cycles wait for its 2 s timer: about 8 minutes.
-exec bash "$(dirname "${BASH_SOURCE[0]}")/slowtest.sh" tst_devicefaults tst_devicefaults_soak
+# The benchmark's soak phase: 200 unplug/replug cycles each with auto-connect, the Start button
+# and Stop/Start (--quick: 3, 20, 20). See bench/run.
+exec "$(dirname "${BASH_SOURCE[0]}")/../bench/run" --only soak "$@"

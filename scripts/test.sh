@@ -4,7 +4,7 @@
 #   2. the same suites built with AddressSanitizer, UndefinedBehaviorSanitizer and
 #      LeakSanitizer (build/asan): any report fails the run;
 #   3. a bounded libFuzzer run of every target in fuzz/ (build/fuzz, clang).
-# Long soaks carry the CTest label "slow" and have their own commands (see README).
+# Tests labelled "slow" are left out; the flood and the soak are benchmark phases (bench/run).
 # FUZZ_SECONDS (default 15) sets the fuzzing time per target; 0 skips fuzzing.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
