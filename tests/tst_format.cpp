@@ -69,6 +69,7 @@ private slots:
         writeBridgeMessage(message, reinterpret_cast<const unsigned char *>(report.constData()));
         QCOMPARE(message, QByteArray::fromHex("a0a0") + report);
         QCOMPARE(isMetering(message), metering);
+        QCOMPARE(isMetering(message.left(4)), metering);
         QVERIFY(!isMetering(message.left(3)));
     }
 
