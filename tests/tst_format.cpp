@@ -37,6 +37,7 @@ private slots:
         row("keep-alive", "a0a04b41", true, true, "004b4100000000000000");
         row("keep-alive and more", "a0a04b41ff", true, true, "004b41ff000000000000");
         row("half a keep-alive", "a0a04b", true, false, "004b0000000000000000");
+        row("K without A", "a0a04b42", true, false, "004b42");
         row("one marker byte", "a0", false, false, "0000000000000000000000");
         row("second byte off", "a0a14b41", false, false, "004b4100000000000000");
         row("first byte off", "a1a04b41", false, false, "004b4100000000000000");
