@@ -18,16 +18,17 @@ void say(const char *text)
     std::fprintf(stderr, "tavrel-control: %s\n", text);
 }
 
-// These options only print or hand a request over: they need no display, so they work over
-// SSH too. Qt's -platform, given as well, still wins over the environment.
-void needNoDisplayFor(int argc, char *argv[])
+// These options only print or hand a request over: they need no display, so they run on the
+// offscreen platform and work over SSH too. Qt's -platform, if given, still decides.
+bool answersOnly(int argc, char *argv[])
 {
-    static const char *const answerOnly[]
+    static const char *const options[]
         = {"-h", "--help", "--help-all", "-v", "--version", "--quit"};
     for (int i = 1; i < argc; ++i)
-        for (const char *option : answerOnly)
-            if (std::strcmp(argv[i], option) == 0 && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-                qputenv("QT_QPA_PLATFORM", "offscreen");
+        for (const char *option : options)
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+    return false;
 }
 
 // --help, --version and a bad option end the program here; true for --quit.
@@ -69,7 +70,8 @@ void showWithoutTray(MainWindow &window)
 int main(int argc, char *argv[])
 {
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
-    needNoDisplayFor(argc, argv);
+    if (answersOnly(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
     // Lets Wayland compositors and docks match the window to the installed desktop entry.
@@ -86,7 +88,7 @@ int main(int argc, char *argv[])
     if (!instance.claim()) {
         if (instance.send(SingleInstance::Request::Activate))
             return 0;
-        say("another instance holds the lock but does not answer");
+        say("another copy runs but does not answer");
         return 1;
     }
     if (!SettingsFile::setAsideIfUnreadable(

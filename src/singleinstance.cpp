@@ -1,9 +1,11 @@
 #include "singleinstance.h"
 
 #include <QDBusMessage>
+#include <QDeadlineTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QThread>
 
 namespace {
 
@@ -74,14 +76,15 @@ bool SingleInstance::claim()
 {
     if (!lock.tryLock(0))
         return false;
-    if (bus.isConnected()) {
+    if (bus.isConnected()) { // the object first: a call may come as soon as the name is ours
+        bus.registerObject(QLatin1String(ObjectPath), new ApplicationInterface(this),
+            QDBusConnection::ExportAllSlots);
         ownsBusName = bus.registerService(QLatin1String(ServiceName));
         if (!ownsBusName) {
+            bus.unregisterObject(QLatin1String(ObjectPath));
             lock.unlock();
             return false;
         }
-        bus.registerObject(QLatin1String(ObjectPath), new ApplicationInterface(this),
-            QDBusConnection::ExportAllSlots);
     }
     server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -94,7 +97,13 @@ bool SingleInstance::claim()
 
 bool SingleInstance::send(Request request)
 {
-    return sendOverBus(request) || sendOverSocket(request);
+    if (sendOverBus(request))
+        return true;
+    if (lock.tryLock(0)) { // nobody holds it: no copy runs in this runtime folder
+        lock.unlock();
+        return false;
+    }
+    return sendOverSocket(request);
 }
 
 void SingleInstance::serve(Request request)
@@ -137,12 +146,17 @@ bool SingleInstance::sendOverBus(Request request)
 
 bool SingleInstance::sendOverSocket(Request request)
 {
+    // A copy that has just taken the lock may not listen yet.
+    const QDeadlineTimer deadline(AnswerTimeoutMs);
     QLocalSocket socket;
-    socket.connectToServer(socketPath);
-    if (!socket.waitForConnected(AnswerTimeoutMs))
-        return false;
+    for (socket.connectToServer(socketPath); !socket.waitForConnected(0);
+         socket.connectToServer(socketPath)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
     socket.write(requestLine(request));
-    return socket.waitForReadyRead(AnswerTimeoutMs) && socket.readLine() == "ok\n";
+    return socket.waitForReadyRead(deadline.remainingTime()) && socket.readLine() == "ok\n";
 }
 
 #include "singleinstance.moc"
