@@ -760,7 +760,11 @@ Child launchQt(const Programs &programs, const Launch &launch, const std::string
 {
     SpawnOptions options;
     options.argv = {launch.program};
+    // Its own runtime folder and no session bus: a copy the user has running elsewhere is not
+    // the one instance that this start would hand over to.
     options.environment = {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + configHome,
+        "XDG_RUNTIME_DIR=" + configHome,
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + configHome + "/no-bus",
         "LD_PRELOAD=" + (launch.preload.empty() ? "" : launch.preload + ":") + programs.probe,
         "TAVREL_BENCH_READY_FD=3"};
     if (launch.quitWhenReady)

@@ -40,7 +40,7 @@ BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libhidapi-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev)
 # The desktop test: a private bus, a virtual display, a tray, input, screenshots, Xlib.
 TEST_PACKAGES+=(dbus xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev)
-# The install checks: the desktop entry and metainfo validators, and the .deb tools.
-TEST_PACKAGES+=(desktop-file-utils appstream dpkg-dev file)
+# The install checks: the desktop entry, metainfo and user unit validators, and the .deb tools.
+TEST_PACKAGES+=(desktop-file-utils appstream systemd dpkg-dev file)
 # scripts/package.sh: dpkg-shlibdeps computes the package's Depends; CPack needs file.
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -38,6 +38,7 @@ check_tree() {
     local p=${prefix#/}
     local bin="$p/bin" share="$p/share"
     local rules="$p/lib/udev/rules.d/70-tavrel-control.rules"
+    local unit="$p/lib/systemd/user/tavrel-control.service"
     local desktop="$share/applications/$app_id.desktop"
     local metainfo="$share/metainfo/$app_id.metainfo.xml"
     local icon48="$share/icons/hicolor/48x48/apps/$app_id.png"
@@ -46,7 +47,7 @@ check_tree() {
 
     local expected actual
     expected=$(printf '%s\n' "$bin/tavrel-control" "$bin/tavrel-client" "$desktop" "$metainfo" \
-        "$icon48" "$icon256" "$rules" | LC_ALL=C sort)
+        "$icon48" "$icon256" "$rules" "$unit" | LC_ALL=C sort)
     actual=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
     [ "$actual" = "$expected" ] || fail "installed files differ from the expected set:
 $(diff <(echo "$expected") <(echo "$actual") || true)"
@@ -61,7 +62,7 @@ $(diff <(echo "$expected") <(echo "$actual") || true)"
             fail "$f needs libraries that are missing: $(ldd "$root/$f" | grep 'not found')"
         fi
     done
-    for f in "$desktop" "$metainfo" "$icon48" "$icon256" "$rules"; do
+    for f in "$desktop" "$metainfo" "$icon48" "$icon256" "$rules" "$unit"; do
         [ -f "$root/$f" ] || continue
         mode=$(stat -c %a "$root/$f")
         [ "$mode" = 644 ] || fail "$f has mode $mode, not 644"
@@ -122,6 +123,21 @@ TABLE
             [[ "$rule" == *"$want"* ]] || fail "$rules: the rule lacks $want"
         done
         [[ "70-tavrel-control.rules" < "73-seat-late.rules" ]] || fail "the rule sorts after 73-seat-late.rules"
+    fi
+
+    # The user unit: as shipped, and clean for systemd-analyze with the command resolved to
+    # the installed program (systemd looks a bare name up in /usr/local/bin and /usr/bin).
+    if [ -f "$root/$unit" ]; then
+        cmp -s "$root/$unit" "$source_dir/packaging/tavrel-control.service" || fail "$unit differs from the source"
+        if command -v systemd-analyze >/dev/null 2>&1; then
+            mkdir -p "$work/unit" "$work/runtime" && chmod 700 "$work/runtime"
+            sed "s|^ExecStart=tavrel-control|ExecStart=$root/$bin/tavrel-control|" "$root/$unit" >"$work/unit/tavrel-control.service"
+            local verdict
+            verdict=$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze verify --user "$work/unit/tavrel-control.service" 2>&1) \
+                && [ -z "$verdict" ] || fail "systemd-analyze verify: $verdict"
+        else
+            echo "systemd-analyze missing (Debian package systemd): the user unit is not verified"
+        fi
     fi
 }
 

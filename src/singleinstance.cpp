@@ -1,0 +1,162 @@
+#include "singleinstance.h"
+
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace {
+
+// The desktop entry's id, as the desktop's own activation expects it on the bus.
+const char *const ServiceName = "com.quorvale.TavrelControl";
+const char *const ObjectPath = "/com/quorvale/TavrelControl";
+const char *const ApplicationInterfaceName = "org.freedesktop.Application";
+const char *const QuitAction = "quit";
+constexpr int AnswerTimeoutMs = 5000;
+
+QString runtimeFile(const char *name)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/')
+        + QLatin1String(name);
+}
+
+QByteArray requestLine(SingleInstance::Request request)
+{
+    return request == SingleInstance::Request::Quit ? "quit\n" : "activate\n";
+}
+
+} // namespace
+
+// org.freedesktop.Application on the session bus: Activate shows the window, the action
+// "quit" ends the program as the tray's "Quit" does.
+class ApplicationInterface : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
+
+public:
+    explicit ApplicationInterface(SingleInstance *instance)
+        : QObject(instance)
+        , instance(instance)
+    { }
+
+public slots:
+    void Activate(const QVariantMap &) { instance->serve(SingleInstance::Request::Activate); }
+    void Open(const QStringList &, const QVariantMap &) { Activate({}); }
+    void ActivateAction(const QString &name, const QVariantList &, const QVariantMap &)
+    {
+        if (name == QLatin1String(QuitAction))
+            instance->serve(SingleInstance::Request::Quit);
+    }
+
+private:
+    SingleInstance *instance;
+};
+
+SingleInstance::SingleInstance(const QDBusConnection &bus, QObject *parent)
+    : QObject(parent)
+    , bus(bus)
+    , lock(runtimeFile("tavrel-control.lock"))
+    , socketPath(runtimeFile("tavrel-control.socket"))
+{
+    lock.setStaleLockTime(0); // only a lock whose process is gone is stale, however old
+}
+
+SingleInstance::~SingleInstance()
+{
+    if (ownsBusName)
+        bus.unregisterService(QLatin1String(ServiceName));
+}
+
+// The lock serves starts without a bus; the bus name serves starts whose runtime folder
+// differs but whose session is the same.
+bool SingleInstance::claim()
+{
+    if (!lock.tryLock(0))
+        return false;
+    if (bus.isConnected()) { // the object first: a call may come as soon as the name is ours
+        bus.registerObject(QLatin1String(ObjectPath), new ApplicationInterface(this),
+            QDBusConnection::ExportAllSlots);
+        ownsBusName = bus.registerService(QLatin1String(ServiceName));
+        if (!ownsBusName) {
+            bus.unregisterObject(QLatin1String(ObjectPath));
+            lock.unlock();
+            return false;
+        }
+    }
+    server = new QLocalServer(this);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    QLocalServer::removeServer(socketPath); // left behind by a killed instance
+    connect(server, &QLocalServer::newConnection, this, &SingleInstance::answerLocalClient);
+    // Should listening fail, later starts still stop at the lock; they only cannot reach this one.
+    server->listen(socketPath);
+    return true;
+}
+
+bool SingleInstance::send(Request request)
+{
+    if (sendOverBus(request))
+        return true;
+    if (lock.tryLock(0)) { // nobody holds it: no copy runs in this runtime folder
+        lock.unlock();
+        return false;
+    }
+    return sendOverSocket(request);
+}
+
+void SingleInstance::serve(Request request)
+{
+    if (request == Request::Quit)
+        emit quitRequested();
+    else
+        emit activateRequested();
+}
+
+// One request line per connection, answered once it has been carried out.
+void SingleInstance::answerLocalClient()
+{
+    QLocalSocket *client = server->nextPendingConnection();
+    connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+    connect(client, &QLocalSocket::readyRead, this, [this, client] {
+        if (!client->canReadLine())
+            return;
+        const QByteArray line = client->readLine();
+        serve(line == requestLine(Request::Quit) ? Request::Quit : Request::Activate);
+        client->write("ok\n");
+        client->flush();
+        client->disconnectFromServer();
+    });
+}
+
+bool SingleInstance::sendOverBus(Request request)
+{
+    if (!bus.isConnected())
+        return false;
+    const bool quit = request == Request::Quit;
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(ServiceName),
+        QLatin1String(ObjectPath), QLatin1String(ApplicationInterfaceName),
+        quit ? QStringLiteral("ActivateAction") : QStringLiteral("Activate"));
+    if (quit)
+        call << QString::fromLatin1(QuitAction) << QVariantList();
+    call << QVariantMap();
+    return bus.call(call, QDBus::Block, AnswerTimeoutMs).type() == QDBusMessage::ReplyMessage;
+}
+
+bool SingleInstance::sendOverSocket(Request request)
+{
+    // A copy that has just taken the lock may not listen yet.
+    const QDeadlineTimer deadline(AnswerTimeoutMs);
+    QLocalSocket socket;
+    for (socket.connectToServer(socketPath); !socket.waitForConnected(0);
+         socket.connectToServer(socketPath)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    socket.write(requestLine(request));
+    return socket.waitForReadyRead(deadline.remainingTime()) && socket.readLine() == "ok\n";
+}
+
+#include "singleinstance.moc"

@@ -1,0 +1,257 @@
+// The shipped program as users start it: a second start, no tray, the command line, the
+// systemd user unit and a damaged settings file. Each case has its own home, settings and
+// runtime folder, the simulated device preloaded, and a private session bus or none.
+#include <QLocalSocket>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+// Runs a program to its end: its exit status, or -1 if it crashed or hung.
+int runToEnd(const QString &program, const QStringList &arguments,
+    const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+    QByteArray *output = nullptr)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    const bool ended
+        = process.waitForFinished(15000) && process.exitStatus() == QProcess::NormalExit;
+    if (output)
+        *output = process.readAllStandardOutput() + process.readAllStandardError();
+    return ended ? process.exitCode() : -1;
+}
+
+bool windowShown(const QString &display)
+{
+    QProcessEnvironment env;
+    env.insert("DISPLAY", display);
+    const QString title = "^Tavrel Control v1\\.0\\.1\\.0$";
+    return runToEnd("xdotool", {"search", "--onlyvisible", "--name", title}, env) == 0;
+}
+
+class tst_instance : public QObject
+{
+    Q_OBJECT
+
+    QScopedPointer<QTemporaryDir> home, otherRuntime; // each a 0700 runtime folder
+    QString busAddress, trayDisplay, bareDisplay;
+
+    QString path(const QString &name) const { return home->filePath(name); }
+    QString settingsFile() const { return path("config/Quorvale/Tavrel Control.conf"); }
+
+    QProcessEnvironment environment(const QString &display = {}, bool bus = false) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        if (!display.isEmpty())
+            env.insert("DISPLAY", display);
+        env.insert("DBUS_SESSION_BUS_ADDRESS", bus ? busAddress : "unix:path=" + path("no-bus"));
+        env.insert("XDG_CONFIG_HOME", path("config"));
+        env.insert("XDG_RUNTIME_DIR", home->path());
+        env.insert("LD_PRELOAD", TAVREL_DEVICESIM_PRELOAD);
+        env.insert("TAVREL_DEVICESIM_SOCKET", path("sim.sock"));
+        // A sanitized build: its runtime is linked, not preloaded first, and a huge allocation
+        // fails as without it, so that Qt throws.
+        env.insert("ASAN_OPTIONS",
+            env.value("ASAN_OPTIONS")
+                + ":verify_asan_link_order=0:detect_leaks=0:allocator_may_return_null=1");
+        return env;
+    }
+
+    QProcess *launch(const QString &program, const QStringList &arguments,
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    {
+        auto *process = new QProcess(this); // the program's copies end with each test
+        process->setObjectName(program == TAVREL_PROGRAM ? "program" : "service");
+        process->setProcessEnvironment(env);
+        process->start(program, arguments);
+        return process;
+    }
+
+    QString firstLineOf(const QString &program, const QStringList &arguments)
+    {
+        QProcess *process = launch(program, arguments);
+        for (QDeadlineTimer deadline(10000); !process->canReadLine() && !deadline.hasExpired();)
+            process->waitForReadyRead(100);
+        return QString::fromLocal8Bit(process->readLine()).trimmed();
+    }
+
+    bool listening() const
+    {
+        QLocalSocket socket;
+        socket.connectToServer(path("tavrel-control.socket"));
+        return socket.waitForConnected(200);
+    }
+
+    // Once the program serves requests, --quit ends it: both exit with status 0.
+    void quitWhenServing(QProcess *program, const QProcessEnvironment &env)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(listening(), 10000);
+        QCOMPARE(runToEnd(TAVREL_PROGRAM, {"--quit"}, env), 0);
+        QVERIFY(program->waitForFinished(5000));
+        QCOMPARE(program->exitCode(), 0);
+    }
+
+    bool sim(const QStringList &command) const
+    {
+        return runToEnd(TAVREL_DEVICESIM_CLI, QStringList {"--socket", path("sim.sock")} + command)
+            == 0;
+    }
+
+    void stop(const QString &kind)
+    {
+        for (QProcess *process : findChildren<QProcess *>(kind)) {
+            process->kill();
+            process->waitForFinished(5000);
+            delete process;
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const QStringList xvfb
+            = {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"};
+        trayDisplay = ':' + firstLineOf("Xvfb", xvfb);
+        bareDisplay = ':' + firstLineOf("Xvfb", xvfb);
+        busAddress = firstLineOf("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        QVERIFY(trayDisplay != ":" && bareDisplay != ":" && !busAddress.isEmpty());
+        QProcessEnvironment env;
+        env.insert("DISPLAY", trayDisplay);
+        launch("trayer", {"--SetDockType", "true"}, env);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            runToEnd("xdotool", {"search", "--classname", "^panel$"}, env) == 0, 10000);
+        QTest::qWait(500); // the tray owns its selection a moment after its panel is up
+    }
+
+    void init()
+    {
+        home.reset(new QTemporaryDir);
+        otherRuntime.reset(new QTemporaryDir);
+        QVERIFY(QDir(path({})).mkpath("config/Quorvale"));
+    }
+
+    void cleanup() { stop("program"); }
+    void cleanupTestCase() { stop("service"); }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("version") << QStringList {"--version"} << 0 << "tavrel-control 1.0.1.0\n";
+        QTest::newRow("help") << QStringList {"--help"} << 0 << "--quit ";
+        QTest::newRow("Qt's option")
+            << QStringList {"-platform", "offscreen", "-v"} << 0 << " 1.0.1.0\n";
+        QTest::newRow("unknown") << QStringList {"-platform", "offscreen", "--bogus"} << 1
+                                 << "Unknown option 'bogus'.";
+        QTest::newRow("quit, none runs") << QStringList {"--quit"} << 1 << "no running instance";
+    }
+
+    void commandLine() // with no display at all
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, output);
+        QByteArray printed;
+        QTEST(runToEnd(TAVREL_PROGRAM, arguments, environment(), &printed), "status");
+        QVERIFY2(printed.contains(output.toUtf8()), printed.constData());
+    }
+
+    void secondStart_data()
+    {
+        QTest::addColumn<bool>("bus");
+        QTest::addColumn<bool>("tray");
+        QTest::newRow("session bus") << true << true;
+        QTest::newRow("no session bus") << false << true;
+        QTest::newRow("no tray") << false << false;
+    }
+
+    // The window shows at start only without a tray, and at a second start in any case.
+    void secondStart()
+    {
+        QFETCH(bool, bus);
+        QFETCH(bool, tray);
+        const QString display = tray ? trayDisplay : bareDisplay;
+        const QProcessEnvironment env = environment(display, bus);
+        QProcess *first = launch(TAVREL_PROGRAM, {}, env);
+        QTRY_VERIFY_WITH_TIMEOUT(listening(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(windowShown(display), !tray, 5000);
+        QProcessEnvironment secondEnv = env; // on a bus, found by the bus alone
+        if (bus)
+            secondEnv.insert("XDG_RUNTIME_DIR", otherRuntime->path());
+        QCOMPARE(runToEnd(TAVREL_PROGRAM, {}, secondEnv), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(windowShown(display), 5000);
+        QCOMPARE(first->state(), QProcess::Running);
+
+        first->kill(); // its lock and socket stay behind and must not block the next start
+        QVERIFY(first->waitForFinished(5000) && QFile::exists(path("tavrel-control.lock")));
+        QCOMPARE(
+            first->readAllStandardError().count("tavrel-control: no system tray"), tray ? 0 : 1);
+        quitWhenServing(launch(TAVREL_PROGRAM, {}, env), secondEnv);
+        QVERIFY(QFile::exists(settingsFile())); // written on the way out, as by the tray's "Quit"
+    }
+
+    void damagedSettings()
+    {
+        const QByteArray damaged = "[General]\nx=@Variant(\\0\\0\\0\\xb\\x7f\\xff\\xff\\xff)\n";
+        QFile file(settingsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(damaged) && file.flush());
+        file.close();
+        QProcess *program = launch(TAVREL_PROGRAM, {"-platform", "offscreen"}, environment());
+        quitWhenServing(program, environment());
+        QVERIFY(program->readAllStandardError().contains(settingsFile().toUtf8()));
+        QFile aside(settingsFile() + ".damaged");
+        QVERIFY(aside.open(QIODevice::ReadOnly) && aside.readAll() == damaged);
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains("auto_connect=false"));
+    }
+
+    // The unit's own command line and environment, with no display and no bus.
+    void userUnit()
+    {
+        QFile unit(TAVREL_USER_UNIT);
+        QVERIFY(unit.open(QIODevice::ReadOnly | QIODevice::Text));
+        QProcessEnvironment env = environment();
+        QStringList command;
+        for (const QString &line : QString::fromUtf8(unit.readAll()).split('\n')) {
+            if (line.startsWith("ExecStart="))
+                command = line.mid(10).split(' ', Qt::SkipEmptyParts);
+            else if (line.startsWith("Environment="))
+                env.insert(line.mid(12).section('=', 0, 0), line.mid(12).section('=', 1));
+        }
+        QVERIFY(!command.isEmpty() && command.takeFirst() == "tavrel-control");
+
+        QUdpSocket client, spare; // the spare finds a free LISTEN port
+        QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost))
+            && spare.bind(QHostAddress(QHostAddress::LocalHost)));
+        const quint16 listen = spare.localPort();
+        spare.close();
+        QFile settings(settingsFile());
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write(
+            QString("[General]\nauto_connect=true\nudp_listen_port=%1\nudp_metering_port=%2\n"
+                    "udp_config_port=%2\nudp_custom_port=%2\n")
+                .arg(listen)
+                .arg(client.localPort())
+                .toUtf8());
+        settings.close();
+        QProcess *program = launch(TAVREL_PROGRAM, command, env);
+        QVERIFY(sim({"--wait", "5000", "plug"}));
+        const auto bridged = [&] { // the device opens at the next auto-connect try
+            client.writeDatagram(QByteArray::fromHex("a0a04b41"), QHostAddress::LocalHost, listen);
+            return sim({"report", "01000102030405060708"}) && client.waitForReadyRead(300)
+                && client.receiveDatagram().data()
+                == QByteArray::fromHex("a0a001000102030405060708");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(bridged(), 10000);
+        program->kill();
+        QVERIFY(program->waitForFinished(5000));
+        QVERIFY(
+            !program->readAllStandardError().contains("sendUdp")); // no send lines in the journal
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_instance)
+#include "tst_instance.moc"
