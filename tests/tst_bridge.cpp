@@ -181,8 +181,6 @@ private slots:
             entries << action->text();
         QCOMPARE(entries, QStringList({"Quit", "Settings"}));
         QCOMPARE(deviceCalls(), QStringList());
-        QCOMPARE(QCoreApplication::organizationName(), "Quorvale");
-        QCOMPARE(QCoreApplication::organizationDomain(), "quorvale.com");
     }
 
     void startAndStop()

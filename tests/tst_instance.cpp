@@ -79,6 +79,12 @@ class tst_instance : public QObject
         return QString::fromLocal8Bit(process->readLine()).trimmed();
     }
 
+    void writeSettings(const QByteArray &general) const
+    {
+        QFile file(settingsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[General]\n" + general) > 0);
+    }
+
     bool listening() const
     {
         QLocalSocket socket;
@@ -149,6 +155,10 @@ private slots:
         QTest::newRow("unknown") << QStringList {"-platform", "offscreen", "--bogus"} << 1
                                  << "Unknown option 'bogus'.";
         QTest::newRow("quit, none runs") << QStringList {"--quit"} << 1 << "no running instance";
+        QTest::newRow("client, bad port") << QStringList {TAVREL_CLIENT, "--listen-port", "0"} << 2
+                                          << "--listen-port wants a whole number from 1 to 65535";
+        QTest::newRow("client, count not reached") << QStringList {TAVREL_CLIENT, "--count", "1",
+            "--timeout", "100"} << 1 << "timed out after 0 of 1 messages";
     }
 
     void commandLine() // with no display at all
@@ -156,7 +166,9 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QString, output);
         QByteArray printed;
-        QTEST(runToEnd(TAVREL_PROGRAM, arguments, environment(), &printed), "status");
+        const QString program
+            = arguments.value(0) == TAVREL_CLIENT ? arguments.takeFirst() : TAVREL_PROGRAM;
+        QTEST(runToEnd(program, arguments, environment(), &printed), "status");
         QVERIFY2(printed.contains(output.toUtf8()), printed.constData());
     }
 
@@ -196,15 +208,13 @@ private slots:
 
     void damagedSettings()
     {
-        const QByteArray damaged = "[General]\nx=@Variant(\\0\\0\\0\\xb\\x7f\\xff\\xff\\xff)\n";
-        QFile file(settingsFile());
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(damaged) && file.flush());
-        file.close();
+        const QByteArray damaged = "x=@Variant(\\0\\0\\0\\xb\\x7f\\xff\\xff\\xff)\n";
+        writeSettings(damaged);
         QProcess *program = launch(TAVREL_PROGRAM, {"-platform", "offscreen"}, environment());
         quitWhenServing(program, environment());
         QVERIFY(program->readAllStandardError().contains(settingsFile().toUtf8()));
-        QFile aside(settingsFile() + ".damaged");
-        QVERIFY(aside.open(QIODevice::ReadOnly) && aside.readAll() == damaged);
+        QFile aside(settingsFile() + ".damaged"), file(settingsFile());
+        QVERIFY(aside.open(QIODevice::ReadOnly) && aside.readAll() == "[General]\n" + damaged);
         QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains("auto_connect=false"));
     }
 
@@ -223,29 +233,29 @@ private slots:
         }
         QVERIFY(!command.isEmpty() && command.takeFirst() == "tavrel-control");
 
-        QUdpSocket client, spare; // the spare finds a free LISTEN port
-        QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost))
-            && spare.bind(QHostAddress(QHostAddress::LocalHost)));
-        const quint16 listen = spare.localPort();
-        spare.close();
-        QFile settings(settingsFile());
-        QVERIFY(settings.open(QIODevice::WriteOnly));
-        settings.write(
-            QString("[General]\nauto_connect=true\nudp_listen_port=%1\nudp_metering_port=%2\n"
-                    "udp_config_port=%2\nudp_custom_port=%2\n")
-                .arg(listen)
-                .arg(client.localPort())
-                .toUtf8());
-        settings.close();
+        QUdpSocket spare[2]; // free ports for LISTEN and the client
+        const QHostAddress loopback(QHostAddress::LocalHost);
+        QVERIFY(spare[0].bind(loopback) && spare[1].bind(loopback));
+        const QString listen = QString::number(spare[0].localPort());
+        const QString port = QString::number(spare[1].localPort());
+        spare[0].close();
+        spare[1].close();
+        writeSettings(QString("auto_connect=true\nudp_listen_port=%1\nudp_metering_port=%2\n"
+                              "udp_config_port=%2\nudp_custom_port=%2\n")
+                          .arg(listen, port)
+                          .toUtf8());
         QProcess *program = launch(TAVREL_PROGRAM, command, env);
         QVERIFY(sim({"--wait", "5000", "plug"}));
-        const auto bridged = [&] { // the device opens at the next auto-connect try
-            client.writeDatagram(QByteArray::fromHex("a0a04b41"), QHostAddress::LocalHost, listen);
-            return sim({"report", "01000102030405060708"}) && client.waitForReadyRead(300)
-                && client.receiveDatagram().data()
-                == QByteArray::fromHex("a0a001000102030405060708");
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(bridged(), 10000);
+        QProcess client; // the client tool, its three ports one
+        client.start(TAVREL_CLIENT,
+            {"--bind", "127.0.0.1", "--listen-port", listen, "--metering", port, "--config", port,
+                "--custom", port, "--interval", "200", "--count", "2", "--timeout", "10000"});
+        // The device opens at the next auto-connect try.
+        while (client.state() != QProcess::NotRunning && sim({"report", "01000102030405060708"}))
+            client.waitForFinished(300);
+        QCOMPARE(client.exitCode(), 0);
+        QCOMPARE(client.readAllStandardOutput(),
+            QString("port=%1 data=a0a001000102030405060708 metering=no\n").arg(port).repeated(2));
         program->kill();
         QVERIFY(program->waitForFinished(5000));
         QVERIFY(
