@@ -181,6 +181,7 @@ private slots:
             entries << action->text();
         QCOMPARE(entries, QStringList({"Quit", "Settings"}));
         QCOMPARE(deviceCalls(), QStringList());
+        QCOMPARE(QCoreApplication::organizationDomain(), "quorvale.com");
     }
 
     void startAndStop()
