@@ -216,6 +216,8 @@ private slots:
         QCOMPARE(bridge.trayIcon(), "gray");
         QVERIFY(!bridge.polling());
         QCOMPARE(notes, QStringList(Running)); // stopping by hand tells nothing
+        QMetaObject::invokeMethod(&bridge.window, "usb_status_slot", Q_ARG(int, 0));
+        QCOMPARE(notes.last(), "Tavrel Control|Stopped|1|10000");
         QVERIFY(debugLines().contains("disconnecting... "));
         bridge.poll(); // a late tick without a device reads nothing
         QCOMPARE(FakeHid::callLog().count("hid_read 11"), 0);
@@ -293,6 +295,7 @@ private slots:
         QCOMPARE(bridge.counters(), "3 0 0");
         QCOMPARE(bridge.trayIcon(), "gray");
         QCOMPARE(notes, QStringList({Running, Disconnected}));
+        QCOMPARE(debugLines().count("disconnecting... "), 2); // the stop's, then the loss's
         QVERIFY(!bridge.polling());
     }
 
