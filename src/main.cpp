@@ -4,7 +4,9 @@
 
 int main(int argc, char *argv[])
 {
-    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true); // always on in Qt 6
+#endif
     QApplication app(argc, argv);
     // Lets Wayland compositors and docks match the window to the installed desktop entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvale.TavrelControl"));
