@@ -3,7 +3,8 @@
 #   1. the normal build (build/test);
 #   2. the same suites built with AddressSanitizer, UndefinedBehaviorSanitizer and
 #      LeakSanitizer (build/asan): any report fails the run;
-#   3. a bounded libFuzzer run of every target in fuzz/ (build/fuzz, clang).
+#   3. a bounded libFuzzer run of every target in fuzz/ (build/fuzz, clang);
+#   4. the normal build again against Qt 6 (build/qt6), Qt 5 being the reference.
 # Long soaks carry the CTest label "slow" and have their own commands (see README).
 # FUZZ_SECONDS (default 15) sets the fuzzing time per target; 0 skips fuzzing.
 set -euo pipefail
@@ -36,4 +37,11 @@ if [ "${FUZZ_SECONDS:-15}" != 0 ]; then
     phase "Fuzzing, ${FUZZ_SECONDS:-15} s per target"
     bash "$root/fuzz/run.sh" "${FUZZ_SECONDS:-15}"
 fi
+
+phase "Tests, normal build, Qt 6"
+qt6="$root/build/qt6"
+cmake -S "$root" -B "$qt6" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVREL_BUILD_TESTS=ON \
+    -DTAVREL_BUILD_TOOLS=OFF -DTAVREL_QT_MAJOR=6 >/dev/null
+cmake --build "$qt6" --parallel "$jobs"
+ctest --test-dir "$qt6" --output-on-failure -LE slow
 phase "All passed"

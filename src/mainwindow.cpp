@@ -86,10 +86,10 @@ MainWindow::~MainWindow()
 void MainWindow::createTrayIcon()
 {
     trayMenu = new QMenu(QStringLiteral("MyMenu"), this);
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+#if QT_VERSION < QT_VERSION_CHECK(6, 3, 0)
     trayMenu->addAction(QStringLiteral("Quit"), this, &MainWindow::close_exit, QKeySequence());
     trayMenu->addAction(QStringLiteral("Settings"), this, &QWidget::show, QKeySequence());
-#else // Qt 6 deprecates the overloads above for ones that take the key sequence first
+#else // Qt 6.3 deprecates the overloads above for ones that take the key sequence first
     trayMenu->addAction(QStringLiteral("Quit"), QKeySequence(), this, &MainWindow::close_exit);
     trayMenu->addAction(QStringLiteral("Settings"), QKeySequence(), this, &QWidget::show);
 #endif
