@@ -35,9 +35,11 @@ install_packages() {
         || die "could not install: ${missing[*]} (are they in your distribution's archive?)"
 }
 
+# Names that Debian 12 and 13 both have (and Ubuntu 22.04 and later): no versioned ones.
 BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libhidapi-dev)
-# What the test suite needs beyond the build.
-TEST_PACKAGES=(clang libclang-rt-14-dev)
+# What the test suite needs beyond the build: clang's sanitizer and fuzzer runtimes, and
+# Qt 6 (Core, Gui, Widgets, Network, Test and the platform plugins) for the Qt 6 run.
+TEST_PACKAGES=(clang libclang-rt-dev qt6-base-dev)
 # The desktop test: a private bus, a virtual display, a tray, input, screenshots, Xlib.
 TEST_PACKAGES+=(dbus xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev)
 # The install checks: the desktop entry, metainfo and user unit validators, and the .deb tools.

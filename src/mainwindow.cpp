@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QGuiApplication>
 #include <QHostAddress>
 #include <QIcon>
 #include <QKeySequence>
@@ -85,8 +86,13 @@ MainWindow::~MainWindow()
 void MainWindow::createTrayIcon()
 {
     trayMenu = new QMenu(QStringLiteral("MyMenu"), this);
+#if QT_VERSION < QT_VERSION_CHECK(6, 3, 0)
     trayMenu->addAction(QStringLiteral("Quit"), this, &MainWindow::close_exit, QKeySequence());
     trayMenu->addAction(QStringLiteral("Settings"), this, &QWidget::show, QKeySequence());
+#else // Qt 6.3 deprecates the overloads above for ones that take the key sequence first
+    trayMenu->addAction(QStringLiteral("Quit"), QKeySequence(), this, &MainWindow::close_exit);
+    trayMenu->addAction(QStringLiteral("Settings"), QKeySequence(), this, &QWidget::show);
+#endif
 
     trayIcon = new QSystemTrayIcon(this);
     setTrayImage(QLatin1String(GrayIcon));
@@ -353,7 +359,14 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::close_exit()
 {
     exitRequested = true;
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     close();
+#else
+    // Qt 6 quits on the last window closed only when that window was visible: Quit from the
+    // tray, with the window hidden, ends the event loop here as it does under Qt 5.
+    if (close() && QGuiApplication::quitOnLastWindowClosed())
+        QCoreApplication::quit();
+#endif
 }
 
 void MainWindow::setTrayImage(const QString &resourcePath)

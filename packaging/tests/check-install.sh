@@ -166,8 +166,11 @@ deb)
     depends=$(field Depends)
     echo "Depends: $depends"
     echo "Suggests: $(field Suggests)"
-    # Computed from the binaries: the libraries they link, with minimum versions.
-    for lib in libc6 libqt5core5a libqt5widgets5 libqt5network5 libhidapi-hidraw0; do
+    # Computed from the binaries: the libraries they link, with minimum versions, by the names
+    # of the release that built it: Debian 13 adds "t64" to those whose ABI changed with its
+    # 64-bit time_t (libqt5core5a became libqt5core5t64); a Qt 6 build names Qt 6's.
+    for lib in libc6 'libqt(5core5a|5core5t64|6core6|6core6t64)' 'libqt(5widgets5|6widgets6)(t64)?' \
+        'libqt(5network5|6network6)(t64)?' 'libhidapi-hidraw0(t64)?'; do
         [[ ", $depends" =~ ,\ $lib(\ \(>=[^\)]*\))?(,|$) ]] || fail "Depends lacks $lib"
     done
     [[ "$depends" == *'(>= '* ]] || fail "Depends carries no versions: not computed by shlibdeps?"

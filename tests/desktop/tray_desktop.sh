@@ -64,7 +64,8 @@ shot() { # the tray's corner of the screen, enlarged
         "$artifacts/$1.png"
 }
 pixels() { # of the balloon, those that pass the fx test named $1
-    "${im[@]}" "$work/balloon.png" -alpha off -fx "${!1}" -format '%[fx:round(mean*w*h)]' info:
+    "${im[@]}" "$work/balloon.png" -alpha off -fx "${!1}" -format '%[fx:round(mean*w*h)]' info: \
+        | tail -n 1 # ImageMagick 7 prints a line of its own before the figure
 }
 # check_balloon NAME OLD COLOUR OTHER: a balloon other than window OLD shows, its icon with
 # pixels in COLOUR and hardly any in OTHER; leaves its id and its message's width.
@@ -76,7 +77,7 @@ check_balloon() {
     [ "$want" -gt 10 ] && [ "$other" -lt 5 ] || fail "$1 balloon's icon: $want $3, $other $4 pixels"
     # the message: the dark text on the last line, inside the border
     text_width=$("${im[@]}" "$work/balloon.png" -crop "$((w - 8))x20+4+$((h - 24))" +repage \
-        -alpha off -fx 'r + g + b < 1.5' -trim -format '%w' info:)
+        -alpha off -fx 'r + g + b < 1.5' -trim -format '%w' info: | tail -n 1)
     say "$1 balloon: a $3 icon, a message $text_width px wide"
 }
 open_menu() {
