@@ -216,9 +216,12 @@ private slots:
         writeSettings(damaged);
         QProcess *program = launch(TAVREL_PROGRAM, {"-platform", "offscreen"}, environment());
         quitWhenServing(program, environment());
-        QVERIFY(program->readAllStandardError().contains(settingsFile().toUtf8()));
+        // Qt 5's reader throws on the value; Qt 6's passes over it, leaving nothing to set aside.
+        const bool unreadable = QT_VERSION_MAJOR == 5;
+        QCOMPARE(program->readAllStandardError().contains(settingsFile().toUtf8()), unreadable);
         QFile aside(settingsFile() + ".damaged"), file(settingsFile());
-        QVERIFY(aside.open(QIODevice::ReadOnly) && aside.readAll() == "[General]\n" + damaged);
+        QCOMPARE(aside.open(QIODevice::ReadOnly) && aside.readAll() == "[General]\n" + damaged,
+            unreadable);
         QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains("auto_connect=false"));
     }
 
