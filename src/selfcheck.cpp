@@ -32,7 +32,8 @@ const char *const GroupRule = R"(KERNEL=="hidraw*", ATTRS{idVendor}=="0805", )"
 
 struct Ports
 {
-    int listen, metering, config, custom;
+    int listen = 0, metering = 0, config = 0, custom = 0;
+    bool defaults = false;
 };
 
 void say(const QString &line)
@@ -117,33 +118,39 @@ int portSetting(const QSettings &settings, const char *key)
 }
 
 // The ports the window loads at start.
+Ports loadPorts(const QSettings &settings)
+{
+    if (settings.value(QStringLiteral("udp_default_ports")).toBool())
+        return {BridgeFormat::DefaultListenPort, BridgeFormat::DefaultMeteringPort,
+            BridgeFormat::DefaultConfigPort, BridgeFormat::DefaultCustomPort, true};
+    return {portSetting(settings, "udp_listen_port"), portSetting(settings, "udp_metering_port"),
+        portSetting(settings, "udp_config_port"), portSetting(settings, "udp_custom_port")};
+}
+
 Ports checkSettings()
 {
     const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
         QLatin1String(Organization), QLatin1String(Application));
-    const bool readable
-        = SettingsFile::isReadable(QLatin1String(Organization), QLatin1String(Application));
-    say(QStringLiteral("settings: ") + settings.fileName()
-        + (!QFileInfo::exists(settings.fileName())
-                ? QStringLiteral(" (not there yet: the first start shows ports 0)")
-                : readable ? QString()
-                           : QStringLiteral(" (cannot be read: the next start moves it aside)")));
-    const bool useDefaults
-        = readable && settings.value(QStringLiteral("udp_default_ports")).toBool();
-    const Ports ports = !readable ? Ports {0, 0, 0, 0}
-        : useDefaults
-        ? Ports {BridgeFormat::DefaultListenPort, BridgeFormat::DefaultMeteringPort,
-            BridgeFormat::DefaultConfigPort, BridgeFormat::DefaultCustomPort}
-        : Ports {portSetting(settings, "udp_listen_port"),
-            portSetting(settings, "udp_metering_port"), portSetting(settings, "udp_config_port"),
-            portSetting(settings, "udp_custom_port")};
-    const bool autoConnect = readable && settings.value(QStringLiteral("auto_connect")).toBool();
+    const QString path = settings.fileName();
+    // Qt 5's reader throws on such a file, so it is not read here.
+    if (!SettingsFile::isReadable(QLatin1String(Organization), QLatin1String(Application))) {
+        say(QStringLiteral("settings: %1 cannot be read; the next start moves it aside and "
+                           "starts as on the first start")
+                .arg(path));
+        return {};
+    }
+    say(QStringLiteral("settings: ") + path
+        + (QFileInfo::exists(path)
+                ? QString()
+                : QStringLiteral(" (not there yet: the first start shows ports 0)")));
+    const Ports ports = loadPorts(settings);
+    const bool autoConnect = settings.value(QStringLiteral("auto_connect")).toBool();
     say(QStringLiteral("ports: LISTEN %1, METERING %2, CONFIG %3, CUSTOM %4%5; Auto Connect %6")
             .arg(ports.listen)
             .arg(ports.metering)
             .arg(ports.config)
             .arg(ports.custom)
-            .arg(useDefaults ? QStringLiteral(" (Use defaults)") : QString())
+            .arg(ports.defaults ? QStringLiteral(" (Use defaults)") : QString())
             .arg(autoConnect ? QStringLiteral("on")
                              : QStringLiteral("off (the bridge starts only from Start)")));
     return ports;
