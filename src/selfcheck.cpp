@@ -58,6 +58,14 @@ QStringList deviceNodes()
     return nodes;
 }
 
+QString ruleFolders()
+{
+    QStringList folders;
+    for (const char *folder : RuleFolders)
+        folders << QLatin1String(folder);
+    return folders.join(QLatin1String(", "));
+}
+
 QString installedRule()
 {
     for (const char *folder : RuleFolders) {
@@ -72,10 +80,10 @@ void sayAccessFix()
 {
     const QString rule = installedRule();
     if (rule.isEmpty())
-        say(QStringLiteral("  fix: install the udev rule %1 (the Debian package does; from the "
-                           "source folder: sudo install -m 644 packaging/%1 /etc/udev/rules.d/), "
-                           "then unplug and replug the device")
-                .arg(QLatin1String(RuleName)));
+        say(QStringLiteral("  fix: the udev rule %1 is in none of %2; install it (the Debian "
+                           "package does; from the source folder: sudo install -m 644 "
+                           "packaging/%1 /etc/udev/rules.d/), then unplug and replug the device")
+                .arg(QLatin1String(RuleName), ruleFolders()));
     else
         say(QStringLiteral("  fix: unplug and replug the device, so that the udev rule %1 applies")
                 .arg(rule));
