@@ -1,5 +1,6 @@
 #include "singleinstance.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QLocalServer>
@@ -104,6 +105,15 @@ bool SingleInstance::send(Request request)
         return false;
     }
     return sendOverSocket(request);
+}
+
+bool SingleInstance::otherCopyRuns() const
+{
+    if (bus.isConnected() && bus.interface()->isServiceRegistered(QLatin1String(ServiceName)))
+        return true;
+    QLocalSocket socket; // connecting alone sends no request
+    socket.connectToServer(socketPath);
+    return socket.waitForConnected(AnswerTimeoutMs);
 }
 
 void SingleInstance::serve(Request request)
