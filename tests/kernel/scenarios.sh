@@ -43,18 +43,36 @@ events() { grep -c "^$2\$" "$run/$1.log" || true; } # NAME EVENT: how often it h
 has() { [ "$(events "$1" "$2")" -ge "$3" ]; } # NAME EVENT COUNT: at least that often
 outputs() { sed -n 's/^output //p' "$run/$1.log" | paste -sd' '; }
 
+home() { # TAG USER: HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR in $run/TAG
+    local home=$run/$1
+    mkdir -p "$home/Quorvale" "$home/runtime" && chmod 700 "$home/runtime"
+    printf '[General]\nauto_connect=true\nudp_default_ports=true\n' >"$home/Quorvale/Tavrel Control.conf"
+    [ "$2" = root ] || chown -R "${2%%:*}:$(cut -d: -f2 <<<"$2")" "$home"
+}
+as_user() { # USER: uid:gid:groups, or uid:gid for none; in the array as, to prefix a command
+    local uid gid groups
+    IFS=: read -r uid gid groups <<<"$1"
+    as=(setpriv --reuid="$uid" --regid="$gid")
+    if [ -n "$groups" ]; then as+=(--groups="$groups"); else as+=(--clear-groups); fi
+}
+check() { # TAG USER STATUS: "tavrel-control --check" as USER, without a display, ends with STATUS
+    local as=() status=0
+    [ "$2" = root ] || as_user "$2"
+    home "$1" "$2"
+    env -u DISPLAY HOME="$run/$1" XDG_CONFIG_HOME="$run/$1" XDG_RUNTIME_DIR="$run/$1/runtime" \
+        "${as[@]}" "$app" --check >"$run/$1-check.log" 2>&1 || status=$?
+    sed 's/^/    /' "$run/$1-check.log"
+    expect "--check as $2: status" "$status" "$3"
+}
+checked() { grep -q "$1" "$run/$2-check.log" || fail "--check did not say \"$1\""; }
+
 # The program, as USER (root, or uid:gid[:groups]) on its own session bus with a traysink,
 # settings with "Auto Connect" and the default ports. Its output goes to TAG.log, what it
 # notified to TAG-notified.log.
 launch() { # TAG USER
-    local home=$run/$1 as=()
-    mkdir -p "$home/Quorvale" "$home/runtime" && chmod 700 "$home/runtime"
-    printf '[General]\nauto_connect=true\nudp_default_ports=true\n' >"$home/Quorvale/Tavrel Control.conf"
-    if [ "$2" != root ]; then
-        IFS=: read -r uid gid groups <<<"$2"
-        chown -R "$uid:$gid" "$home" && as=(setpriv --reuid="$uid" --regid="$gid")
-        if [ -n "$groups" ]; then as+=(--groups="$groups"); else as+=(--clear-groups); fi
-    fi
+    local as=() home=$run/$1
+    [ "$2" = root ] || as_user "$2"
+    home "$1" "$2"
     : >"$run/$1-notified.log" && : >"$run/$1.pid" && chmod 666 "$run/$1-notified.log" "$run/$1.pid"
     env HOME="$home" XDG_CONFIG_HOME="$home" XDG_RUNTIME_DIR="$home/runtime" DISPLAY="$DISPLAY" \
         QT_QPA_PLATFORM=xcb "${as[@]}" dbus-run-session -- bash -c '
@@ -157,19 +175,23 @@ sleep $(((launched + 6000 - $(date +%s%3N)) / 1000)) 2>/dev/null || true # two a
 ! ended "$pid_user" || fail "the program ended"
 expect "opens of the root-only nodes" "$(events back open) $(events seat open)" "1 0"
 expect "notified" "$(cat "$run/user-notified.log")" ""
+check user "$nobody" 1 && checked "^device: $(node back) " user && checked "^ *fix: " user
 quit user
 
 say "The group rule, for machines nobody sits at: a member of the group bridges"
 rm /run/udev/rules.d/* && echo "$group_rule" >/run/udev/rules.d/70-tavrel-group.rules
 udevadm control --reload && unplug back && unplug seat
-plug member && udevadm settle --timeout=20
-expect "$(node member)" "$(stat -c '%a %G' "$(node member)")" "660 plugdev"
+plug shared && udevadm settle --timeout=20
+expect "$(node shared)" "$(stat -c '%a %G' "$(node shared)")" "660 plugdev"
+check member "$nobody:plugdev" 0 && checked "^device: $(node shared) " member
+! grep -q "fix:" "$run/member-check.log" || fail "--check offered a fix for a usable device"
 launch member "$nobody:plugdev"
-wait_for 30000 "open by the group member" grep -qx open "$run/member.log"
+wait_for 30000 "open by the group member" grep -qx open "$run/shared.log"
 talk group 1 --interval 0 --raw a0a04b41
 wait_for 15000 "the client's keep-alive" said member 'Keep Alive message from: .*' 1
-to member 4142434445464748494a
+to shared 4142434445464748494a
 pid=pid_group && wait "${!pid}" || fail "no report from the group member's bridge"
 expect "the member's bridge" "$(received group 18150)" "a0a04142434445464748494a"
-quit member
+quit member && unplug shared
+check member "$nobody:plugdev" 1 && checked "^device: none with the ids 0805:1404" member
 say "All passed"
