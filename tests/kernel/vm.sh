@@ -50,6 +50,12 @@ make_initramfs() { # busybox, the modules and the init below, in $cache/initrd.g
     mv "$cache/initrd.gz.new" "$cache/initrd.gz"
 }
 
+for path in "$work" "$1"; do # the guest mounts these afresh
+    case $(realpath -m "$path") in /tmp/* | /run/* | /dev/shm/*)
+        echo "the kernel-level test cannot run from $path: the guest's /tmp, /run and /dev/shm are its own" >&2
+        exit 1 ;;
+    esac
+done
 mkdir -p "$cache" "$work"
 [ -n "$(find "$cache/pkg/boot" -name 'vmlinuz-*' 2>/dev/null)" ] || fetch_kernel
 [ "$cache/initrd.gz" -nt "$(dirname "${BASH_SOURCE[0]}")/init" ] || make_initramfs
