@@ -8,8 +8,8 @@ set -euo pipefail
 [ $# -ge 3 ] || { echo "usage: $0 CACHE WORK SCRIPT [ARGS...]" >&2 && exit 2; }
 cache=$1 work=$2 && shift 2
 [ "$(uname -m)" = x86_64 ] || { echo "SKIP: the kernel-level test boots an x86-64 guest" && exit 77; }
-for tool in qemu-system-x86_64 busybox apt-get dpkg-deb cpio gzip; do
-    [ "$tool" = cpio ] || hash "$tool" || { echo "missing $tool: see scripts/deps.sh" >&2 && exit 1; }
+for tool in qemu-system-x86_64 busybox apt-get dpkg-deb xz gzip; do
+    hash "$tool" || { echo "missing $tool: see scripts/deps.sh" >&2 && exit 1; }
 done
 # Loaded in this order (a failure is retried once, after the others); the rest (hidraw, devtmpfs, ...) is built into Debian's kernel.
 modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache
@@ -17,8 +17,8 @@ modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_p
 
 sudo_if_needed() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-fetch_kernel() { # the current linux-image-amd64's kernel package, unpacked into $cache/pkg
-    local package
+fetch_kernel() { # the current linux-image-amd64's kernel and the modules above, into $cache
+    local package pkg=$cache/pkg name path
     package=$(apt-cache depends linux-image-amd64 2>/dev/null \
         | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
     if [ -z "$package" ]; then # apt's lists are empty on a fresh machine
@@ -26,25 +26,26 @@ fetch_kernel() { # the current linux-image-amd64's kernel package, unpacked into
         package=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
     fi
     echo "kernel-level test: fetching $package (once; cached in $cache)"
-    (cd "$cache" && rm -f ./*.deb && apt-get download -q "$package" >/dev/null)
-    rm -rf "$cache/pkg" && dpkg-deb -x "$cache"/*.deb "$cache/pkg" && rm -f "$cache"/*.deb
+    rm -rf "$pkg" "$cache/modules" "$cache"/*.deb && mkdir -p "$cache/modules"
+    (cd "$cache" && apt-get download -q -o APT::Sandbox::User="$(id -un)" "$package" >/dev/null) && dpkg-deb -x "$cache"/*.deb "$pkg"
+    for name in "${modules[@]}"; do # plain .ko (Debian 12) or .ko.xz (13); none if built in
+        path=$(find "$pkg" -path '*/modules/*' -name "$name.ko*" | head -n1)
+        case $path in
+        '') continue ;;
+        *.xz) xz -dc "$path" >"$cache/modules/$name.ko" ;;
+        *) cp "$path" "$cache/modules/$name.ko" ;;
+        esac
+        echo "$name" >>"$cache/modules/order"
+    done
+    cp "$(find "$pkg/boot" -name 'vmlinuz-*' | head -n1)" "$cache/vmlinuz.new"
+    rm -rf "$pkg" "$cache"/*.deb && mv "$cache/vmlinuz.new" "$cache/vmlinuz"
 }
 
-make_initramfs() { # busybox, the modules and the init below, in $cache/initrd.gz
-    local root=$cache/initramfs name path
-    rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,newroot,lib/modules}
+make_initramfs() { # busybox, the modules and the init, in $cache/initrd.gz
+    local root=$cache/initramfs
+    rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,newroot,lib}
     cp "$(command -v busybox)" "$root/bin/busybox" && ln -s busybox "$root/bin/sh"
-    for name in "${modules[@]}"; do
-        path=$(find "$cache/pkg/lib/modules" "$cache/pkg/usr/lib/modules" -name "$name.ko*" \
-            2>/dev/null | head -n1) || true
-        [ -n "$path" ] || continue # built in
-        case $path in
-        *.xz) xz -dc "$path" >"$root/lib/modules/$name.ko" ;;
-        *.zst) zstd -qdc "$path" >"$root/lib/modules/$name.ko" ;;
-        *) cp "$path" "$root/lib/modules/$name.ko" ;;
-        esac
-        echo "$name" >>"$root/modules"
-    done
+    cp -r "$cache/modules" "$root/lib/modules" && mv "$root/lib/modules/order" "$root/modules"
     cp "$(dirname "${BASH_SOURCE[0]}")/init" "$root/init" && chmod +x "$root/init"
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$cache/initrd.gz.new"
     mv "$cache/initrd.gz.new" "$cache/initrd.gz"
@@ -57,9 +58,10 @@ for path in "$work" "$1"; do # the guest mounts these afresh
     esac
 done
 mkdir -p "$cache" "$work"
-[ -n "$(find "$cache/pkg/boot" -name 'vmlinuz-*' 2>/dev/null)" ] || fetch_kernel
-[ "$cache/initrd.gz" -nt "$(dirname "${BASH_SOURCE[0]}")/init" ] || make_initramfs
-kernel=$(find "$cache/pkg/boot" -name 'vmlinuz-*' | head -n1)
+[ -s "$cache/vmlinuz" ] || fetch_kernel
+[ "$cache/initrd.gz" -nt "$(dirname "${BASH_SOURCE[0]}")/init" ] \
+    && [ "$cache/initrd.gz" -nt "$cache/vmlinuz" ] || make_initramfs
+kernel=$cache/vmlinuz
 
 rm -f "$work/status" && printf '%q ' bash "$@" >"$work/command"
 timeout "${KERNEL_VM_TIMEOUT:-240}" qemu-system-x86_64 -accel tcg -cpu max -m 1024 -smp 1 \
