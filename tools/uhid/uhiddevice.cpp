@@ -53,7 +53,7 @@ void feed(int fd, const std::string &hex)
     event.type = UHID_INPUT2;
     for (size_t i = 0; i + 1 < hex.size() && event.u.input2.size < UHID_DATA_MAX; i += 2)
         event.u.input2.data[event.u.input2.size++]
-            = static_cast<__u8>(std::stoul(hex.substr(i, 2), nullptr, 16));
+            = static_cast<__u8>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
     send(fd, event);
 }
 
