@@ -10,7 +10,9 @@ app=$1 client=$2 uhid=$3 sink=$4 rule=$5/packaging/70-tavrel-control.rules
 # The rule the README gives for machines nobody sits at, as a user would copy it.
 group_rule=$(grep -o 'SUBSYSTEM=="hidraw".*GROUP="plugdev"' "$5/README.md")
 run=/tmp/kernel-test t0=$(date +%s%3N) pids=()
-mkdir -p "$run" && chmod 755 "$run"
+mkdir -p "$run/bin" && chmod 755 "$run" "$run/bin"
+# Copies, as an unprivileged user may not reach a build tree in a private home (/root, ...).
+cp "$app" "$sink" "$run/bin/" && app=$run/bin/${app##*/} sink=$run/bin/${sink##*/}
 say() { printf '%6d ms  %s\n' $(($(date +%s%3N) - t0)) "$*"; }
 fail() {
     say "FAIL: $*"
@@ -150,7 +152,8 @@ plug back && plugged=$(date +%s%3N) new_node=$(node back)
 wait_for 6000 "open of the replugged device" grep -qx open "$run/back.log"
 after=$(($(date +%s%3N) - plugged))
 say "replugged as $new_node (was $old_node), opened after $after ms"
-[ "$after" -le 3000 ] || fail "not opened within one auto-connect retry (2 s)"
+# One 2 s retry, and time for the emulated machine to enumerate, open and tell.
+[ "$after" -le 3500 ] || fail "not opened within one auto-connect retry (2 s)"
 wait_for 10000 "the second \"Running\"" notified root '0 Tavrel Control: Running' 2
 talk again 1 --interval 0 --raw a0a04b41
 wait_for 15000 "the client's keep-alive" said root 'Keep Alive message from: .*' 2
