@@ -4,9 +4,14 @@
 #include <QLocalSocket>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <unistd.h>
+
+#include <csignal>
 
 // Runs a program to its end: its exit status, or -1 if it crashed or hung.
 int runToEnd(const QString &program, const QStringList &arguments,
@@ -101,9 +106,10 @@ class tst_instance : public QObject
         QCOMPARE(program->exitCode(), 0);
     }
 
-    bool sim(const QStringList &command) const
+    bool sim(const QStringList &command, QByteArray *output = nullptr) const
     {
-        return runToEnd(TAVREL_DEVICESIM_CLI, QStringList {"--socket", path("sim.sock")} + command)
+        return runToEnd(TAVREL_DEVICESIM_CLI, QStringList {"--socket", path("sim.sock")} + command,
+                   QProcessEnvironment::systemEnvironment(), output)
             == 0;
     }
 
@@ -225,6 +231,56 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains("auto_connect=false"));
     }
 
+    void signalsAndUnusableLocks_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("unusable"); // what the program cannot use and says so once
+        QTest::newRow("SIGTERM, stale lock of another user") << int(SIGTERM) << "lock";
+        QTest::newRow("SIGINT, runtime folder not writable") << int(SIGINT) << "folder";
+        QTest::newRow("SIGHUP") << int(SIGHUP) << "";
+    }
+
+    // Only a live copy stops a start. A signal ends the program as "Quit" does: the window's
+    // values written over the settings file, also over an edit made meanwhile, and status 0.
+    void signalsAndUnusableLocks()
+    {
+        QFETCH(int, signal);
+        QFETCH(QString, unusable);
+        QProcessEnvironment env = environment();
+        QFile lock(path("tavrel-control.lock")); // as a killed root copy leaves it
+        if (unusable == "lock")
+            QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write("4194305\n")
+                && lock.setPermissions({}));
+        if (unusable == "folder") {
+            QVERIFY(QFile(otherRuntime->path()).setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+            env.insert("XDG_RUNTIME_DIR", otherRuntime->path());
+            env.insert("TMPDIR", otherRuntime->path()); // where Qt would make another
+        }
+        writeSettings("auto_connect=true\nudp_listen_port=1\n");
+        QStringList command {TAVREL_PROGRAM, "-platform", "offscreen"};
+        if (geteuid() == 0) { // root reads and writes anything unless these are dropped
+            command = QStringList {"setpriv", "--bounding-set=-dac_override,-dac_read_search",
+                          "env", "LD_PRELOAD=" + env.value("LD_PRELOAD")}
+                + command;
+            env.remove("LD_PRELOAD"); // the program's alone
+        }
+        QProcess *program = launch(command.takeFirst(), command, env);
+        program->setObjectName("program");
+        QByteArray status;
+        QVERIFY(sim({"--wait", "5000", "plug"}));
+        QTRY_VERIFY_WITH_TIMEOUT(sim({"status"}, &status) && status.contains(" handles=1 "), 8000);
+        writeSettings("auto_connect=false\n");
+        ::kill(program->processId(), signal);
+        QVERIFY(program->waitForFinished(5000) && program->exitStatus() == QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 0);
+        QSettings written(settingsFile(), QSettings::IniFormat);
+        QCOMPARE(
+            written.value("auto_connect").toString() + written.value("udp_listen_port").toString(),
+            "true1");
+        QCOMPARE(program->readAllStandardError().count("cannot use the lock file"),
+            int(!unusable.isEmpty()));
+    }
+
     // The unit's own command line and environment, with no display and no bus.
     void userUnit()
     {
@@ -265,8 +321,8 @@ private slots:
             QString("port=%1 data=a0a001000102030405060708 metering=no\n").arg(port).repeated(2));
         program->kill();
         QVERIFY(program->waitForFinished(5000));
-        QVERIFY(
-            !program->readAllStandardError().contains("sendUdp")); // no send lines in the journal
+        const QByteArray journal = program->readAllStandardError(); // no send lines, no tray noise
+        QVERIFY2(!journal.contains("sendUdp") && !journal.contains("No such signal"), journal);
     }
 };
 
