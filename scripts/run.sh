@@ -27,6 +27,7 @@ if [ -z "$found" ]; then
     echo "Note: the udev rule for the device is not installed, so your user may not be able to open it."
     echo "      To install it (needs root, once): sudo install -m 644 $root/packaging/$rule /etc/udev/rules.d/"
     echo "      then unplug and replug the device."
+    echo "      Whether your user may use the device: $build/src/tavrel-control --check"
 fi
 echo "Starting tavrel-control: it shows only its tray icon; right-click it for Settings or Quit."
 exec "$build/src/tavrel-control" "$@"

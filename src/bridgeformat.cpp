@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <limits>
 
 namespace BridgeFormat {
 
@@ -50,6 +51,14 @@ LedsOffReport ledsOffReport()
 quint16 portFromText(const QString &text)
 {
     return static_cast<quint16>(text.toInt(nullptr, 10));
+}
+
+int storedPort(const QVariant &value)
+{
+    const qlonglong number = value.toLongLong();
+    const bool fits
+        = number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max();
+    return fits ? static_cast<int>(number) : 0;
 }
 
 int nextCount(int count)

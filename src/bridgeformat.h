@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
 #include <array>
 #include <cstdint>
 
@@ -17,6 +18,12 @@ constexpr int ControlReportSize = 11; // report id + 10 payload bytes
 constexpr int LedsOffReportSize = 5;
 constexpr unsigned char Marker = 0xA0;
 constexpr unsigned char MeteringTag = 0xF0;
+
+// The ports "Use defaults" fills in.
+constexpr int DefaultListenPort = 18153;
+constexpr int DefaultMeteringPort = 18150;
+constexpr int DefaultConfigPort = 18151;
+constexpr int DefaultCustomPort = 18152;
 
 using ControlReport = std::array<unsigned char, ControlReportSize>;
 using LedsOffReport = std::array<unsigned char, LedsOffReportSize>;
@@ -40,6 +47,10 @@ LedsOffReport ledsOffReport();
 
 // A port field's text as the bridge uses it: base-10 int (0 if not a number), low 16 bits.
 quint16 portFromText(const QString &text);
+
+// A port setting as the window loads it: a number beyond the int range loads as 0, as on
+// writing; the variant's own toInt() would silently wrap it into some other port.
+int storedPort(const QVariant &value);
 
 // Counters run on past the largest int to the smallest, without signed overflow.
 int nextCount(int count);

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "selfcheck.h"
 #include "settingsfile.h"
 #include "signalquit.h"
 #include "singleinstance.h"
@@ -7,8 +8,8 @@
 #include <QCommandLineParser>
 #include <QSystemTrayIcon>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -19,32 +20,56 @@ void say(const char *text)
     std::fprintf(stderr, "tavrel-control: %s\n", text);
 }
 
-// These options only print or hand a request over: they need no display, so they run on the
-// offscreen platform and work over SSH too. Qt's -platform, if given, still decides.
-bool answersOnly(int argc, char *argv[])
-{
-    static const char *const options[]
-        = {"-h", "--help", "--help-all", "-v", "--version", "--quit"};
-    for (int i = 1; i < argc; ++i)
-        for (const char *option : options)
-            if (std::strcmp(argv[i], option) == 0)
-                return true;
-    return false;
-}
+// Qt's own options, which QApplication takes off the command line before it is parsed here.
+const QStringList QtOptions = {QStringLiteral("platform"), QStringLiteral("platformpluginpath"),
+    QStringLiteral("platformtheme"), QStringLiteral("plugin"), QStringLiteral("qwindowgeometry"),
+    QStringLiteral("geometry"), QStringLiteral("qwindowtitle"), QStringLiteral("title"),
+    QStringLiteral("qwindowicon"), QStringLiteral("icon"), QStringLiteral("reverse"),
+    QStringLiteral("session"), QStringLiteral("testability"), QStringLiteral("qmljsdebugger"),
+    QStringLiteral("display"), QStringLiteral("name"), QStringLiteral("visual"),
+    QStringLiteral("sync"), QStringLiteral("nograb"), QStringLiteral("dograb"),
+    QStringLiteral("style"), QStringLiteral("stylesheet"), QStringLiteral("widgetcount")};
 
-// --help, --version and a bad option end the program here; true for --quit.
-bool quitOptionGiven(const QApplication &app)
+struct CommandLine
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Bridges a USB control surface and UDP clients."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption quit(QStringLiteral("quit"),
-        QStringLiteral("Ask the running instance to quit, as its tray menu's \"Quit\" does."));
-    parser.addOption(quit);
-    parser.process(app);
-    return parser.isSet(quit);
+    const QCommandLineOption quit {QStringLiteral("quit"),
+        QStringLiteral("Ask the running instance to quit, as its tray menu's \"Quit\" does.")};
+    const QCommandLineOption check {QStringLiteral("check"),
+        QStringLiteral("Checks, without starting the bridge, what it needs: the device and this "
+                       "user's access to it, no other running copy, the settings file and its "
+                       "ports, a free LISTEN port and a system tray. Exits with status 0 when "
+                       "the device can be used, else 1.")};
+
+    CommandLine()
+    {
+        parser.setApplicationDescription(
+            QStringLiteral("Bridges a USB control surface and UDP clients."));
+        parser.addHelpOption();
+        parser.addVersionOption();
+        parser.addOption(quit);
+        parser.addOption(check);
+    }
+};
+
+// Help, a version, an error, a request to the running copy and the check need no display, so
+// they run on the offscreen platform and work over SSH too; the check still looks for a tray on
+// a display it can reach. Empty for a command line that may start the bridge: Qt then decides.
+QByteArray platformWithoutBridge(int argc, char *argv[])
+{
+    CommandLine commandLine;
+    commandLine.parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    commandLine.parser.parse(arguments);
+    const QStringList unknown = commandLine.parser.unknownOptionNames();
+    const bool onlyQtOptions = std::all_of(unknown.begin(), unknown.end(),
+        [](const QString &name) { return QtOptions.contains(name); });
+    if (commandLine.parser.optionNames().isEmpty() && onlyQtOptions)
+        return {};
+    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY");
+    return commandLine.parser.isSet(commandLine.check) && display ? "xcb;offscreen" : "offscreen";
 }
 
 void bringToFront(MainWindow &window)
@@ -73,16 +98,20 @@ int main(int argc, char *argv[])
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true); // always on in Qt 6
 #endif
-    if (answersOnly(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QByteArray platform = platformWithoutBridge(argc, argv);
+    if (!platform.isEmpty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", platform); // Qt's -platform, if given, still decides
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
     // Lets Wayland compositors and docks match the window to the installed desktop entry.
     QGuiApplication::setDesktopFileName(QLatin1String(DesktopEntryId));
-    const bool quit = quitOptionGiven(app);
+    CommandLine commandLine;
+    commandLine.parser.process(app); // --help, --version and a bad option end the program here
 
     SingleInstance instance(QDBusConnection::sessionBus());
-    if (quit) {
+    if (commandLine.parser.isSet(commandLine.check))
+        return SelfCheck::run(instance);
+    if (commandLine.parser.isSet(commandLine.quit)) {
         if (instance.send(SingleInstance::Request::Quit))
             return 0;
         say("no running instance to quit");

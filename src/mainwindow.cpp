@@ -15,8 +15,6 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include <limits>
-
 namespace {
 
 const char *const ApplicationName = "Tavrel Control";
@@ -29,24 +27,14 @@ constexpr int PollIntervalMs = 1;
 constexpr int AutoConnectIntervalMs = 2000;
 constexpr int NotificationMs = 10000;
 
-constexpr int DefaultListenPort = 18153;
-constexpr int DefaultMeteringPort = 18150;
-constexpr int DefaultConfigPort = 18151;
-constexpr int DefaultCustomPort = 18152;
-
 void showNumber(QLineEdit *field, int value)
 {
     field->setText(QString::number(value));
 }
 
-// A stored number beyond the int range does not convert and loads as 0, as on writing;
-// the variant's own toInt() would silently wrap it into some other port.
 void loadPort(const QSettings &settings, const char *key, QLineEdit *field)
 {
-    const qlonglong value = settings.value(QLatin1String(key), QVariant()).toLongLong();
-    const bool fits
-        = value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
-    showNumber(field, fits ? static_cast<int>(value) : 0);
+    showNumber(field, BridgeFormat::storedPort(settings.value(QLatin1String(key), QVariant())));
 }
 
 // Qt's tray icon connects to a signal that only desktop platforms offer. On the offscreen
@@ -330,10 +318,10 @@ void MainWindow::on_checkBox_use_defaults_clicked()
 {
     const bool useDefaults = ui->checkBox_use_defaults->isChecked();
     if (useDefaults) {
-        showNumber(ui->lineEdit_LISTEN, DefaultListenPort);
-        showNumber(ui->lineEdit_METERING, DefaultMeteringPort);
-        showNumber(ui->lineEdit_CONFIGURATION, DefaultConfigPort);
-        showNumber(ui->lineEdit_CUSTOM, DefaultCustomPort);
+        showNumber(ui->lineEdit_LISTEN, BridgeFormat::DefaultListenPort);
+        showNumber(ui->lineEdit_METERING, BridgeFormat::DefaultMeteringPort);
+        showNumber(ui->lineEdit_CONFIGURATION, BridgeFormat::DefaultConfigPort);
+        showNumber(ui->lineEdit_CUSTOM, BridgeFormat::DefaultCustomPort);
     }
     ui->lineEdit_LISTEN->setEnabled(!useDefaults);
     ui->lineEdit_METERING->setEnabled(!useDefaults);

@@ -56,3 +56,8 @@ bool SettingsFile::setAsideIfUnreadable(const QString &organization, const QStri
             .arg(path, aside));
     return true;
 }
+
+bool SettingsFile::isReadable(const QString &organization, const QString &application)
+{
+    return unreadableFile(organization, application).isEmpty();
+}

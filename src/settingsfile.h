@@ -11,6 +11,9 @@ namespace SettingsFile {
 // False only when it could not be moved.
 bool setAsideIfUnreadable(const QString &organization, const QString &application);
 
+// False for a file that setAsideIfUnreadable would move aside.
+bool isReadable(const QString &organization, const QString &application);
+
 } // namespace SettingsFile
 
 #endif // SETTINGSFILE_H

@@ -1,5 +1,6 @@
 #include "singleinstance.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -158,6 +159,15 @@ bool SingleInstance::lockHeldElsewhere() const
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd); // also drops the lock should this have taken it
     return held;
+}
+
+bool SingleInstance::otherCopyRuns() const
+{
+    if (bus.isConnected() && bus.interface()->isServiceRegistered(QLatin1String(ServiceName)))
+        return true;
+    QLocalSocket socket; // connecting alone sends no request
+    socket.connectToServer(socketPath);
+    return socket.waitForConnected(AnswerTimeoutMs);
 }
 
 void SingleInstance::serve(Request request)

@@ -25,6 +25,8 @@ public:
     bool claim();
     // Hands the request to the running instance; false when none answered.
     bool send(Request request);
+    // True when another copy serves requests; it is asked nothing and takes no notice.
+    bool otherCopyRuns() const;
 
 signals:
     void activateRequested();

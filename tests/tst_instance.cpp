@@ -155,11 +155,10 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("output");
         QTest::newRow("version") << QStringList {"--version"} << 0 << "tavrel-control 1.0.1.0\n";
-        QTest::newRow("help") << QStringList {"--help"} << 0 << "--quit ";
+        QTest::newRow("help") << QStringList {"--help"} << 0 << "--check ";
         QTest::newRow("Qt's option")
             << QStringList {"-platform", "offscreen", "-v"} << 0 << " 1.0.1.0\n";
-        QTest::newRow("unknown") << QStringList {"-platform", "offscreen", "--bogus"} << 1
-                                 << "Unknown option 'bogus'.";
+        QTest::newRow("unknown") << QStringList {"--bogus"} << 1 << "Unknown option 'bogus'.";
         QTest::newRow("quit, none runs") << QStringList {"--quit"} << 1 << "no running instance";
         QTest::newRow("client, bad port") << QStringList {TAVREL_CLIENT, "--listen-port", "0"} << 2
                                           << "--listen-port wants a whole number from 1 to 65535";
@@ -180,6 +179,64 @@ private slots:
             = arguments.value(0) == TAVREL_CLIENT ? arguments.takeFirst() : TAVREL_PROGRAM;
         QTEST(runToEnd(program, arguments, environment(), &printed), "status");
         QVERIFY2(printed.contains(output.toUtf8()), printed.constData());
+    }
+
+    void check_data()
+    {
+        QTest::addColumn<QByteArray>("settings"); // %1: a free port
+        // What else runs: 1 a copy, found by its socket; 2 a copy found by the bus alone;
+        // 3 a socket on the free port.
+        QTest::addColumn<int>("other");
+        QTest::addColumn<QStringList>("said");
+        QTest::newRow("first start") << QByteArray() << 0
+                                     << QStringList {"copy: none running", ".conf (not there yet",
+                                            "CUSTOM 0; Auto Connect off", "LISTEN port 0: "};
+        QTest::newRow("defaults") << QByteArray("udp_default_ports=true\nauto_connect=true\n") << 0
+                                  << QStringList {"LISTEN 18153, METERING 18150, CONFIG 18151, "
+                                                  "CUSTOM 18152 (Use defaults); Auto Connect on"};
+        QTest::newRow("port free")
+            << QByteArray("udp_listen_port=%1\nudp_custom_port=9\n") << 0
+            << QStringList {"LISTEN %1, METERING 0, CONFIG 0, CUSTOM 9;", "%1: free\n"};
+        QTest::newRow("port taken")
+            << QByteArray("udp_listen_port=%1\n") << 3 << QStringList {"%1: taken ("};
+        QTest::newRow("copy runs") << QByteArray() << 1 << QStringList {"copy: running"};
+        QTest::newRow("copy on the bus") << QByteArray() << 2 << QStringList {"copy: running"};
+    }
+
+    // The answer when no device is plugged in, with no display at all.
+    void check()
+    {
+        QFETCH(QByteArray, settings);
+        QFETCH(int, other);
+        QFETCH(QStringList, said);
+        const QString found
+            = "grep -qs HID_ID=0003:00000805:00001404 /sys/class/hidraw/*/device/uevent";
+        if (runToEnd("sh", {"-c", found}) == 0)
+            QSKIP("a real device is plugged in");
+        QUdpSocket port;
+        QVERIFY(port.bind(QHostAddress::Any, 0, QUdpSocket::DontShareAddress));
+        const QString number = QString::number(port.localPort());
+        if (other != 3)
+            port.close();
+        if (!settings.isEmpty())
+            writeSettings(settings.replace("%1", number.toUtf8()));
+        QProcessEnvironment env = environment({}, other == 2);
+        if (other == 1 || other == 2) {
+            launch(TAVREL_PROGRAM, {"-platform", "offscreen"}, env);
+            QTRY_VERIFY_WITH_TIMEOUT(listening(), 10000);
+        }
+        if (other == 2)
+            env.insert("XDG_RUNTIME_DIR", otherRuntime->path());
+        QByteArray printed;
+        QCOMPARE(runToEnd(TAVREL_PROGRAM, {"--check"}, env, &printed), 1);
+        said << "device: none with the ids 0805:1404 is plugged in\n"
+             << "\ndisplay: none (DISPLAY is unset)";
+        for (const QString &line : said)
+            QVERIFY2(printed.contains(QString(line).replace("%1", number).toUtf8()),
+                printed.constData());
+        QCOMPARE(QFile::exists(settingsFile()), !settings.isEmpty()); // it writes nothing
+        for (QProcess *other : findChildren<QProcess *>("program")) // left alone
+            QCOMPARE(other->state(), QProcess::Running);
     }
 
     void secondStart_data()
