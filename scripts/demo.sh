@@ -3,13 +3,17 @@
 # your display with a simulated device that sends a slowly changing pattern of reports, and a
 # client that prints every datagram the bridge sends it. Auto-connect and the default ports
 # are stored in a temporary settings folder: your own settings are neither read nor changed.
-# Ctrl-C ends everything and removes the temporary folder.
+# Ctrl-C ends everything and removes the temporary folder. Without a display the program runs
+# headless, as its user unit does; then, when standard input is not a terminal, the demo also
+# ends by itself after ten seconds (scripts/run.sh comes here on a machine without a display).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/deps.sh"
 
+headless=
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    die "no graphical session found (DISPLAY and WAYLAND_DISPLAY are unset): run the demo on your desktop"
+    headless=yes
+    export QT_QPA_PLATFORM=offscreen
 fi
 rate=${DEMO_RATE:-2} # reports a second
 
@@ -63,15 +67,36 @@ for _ in $(seq 100); do # 10 s
 done
 sleep 0.2 # the start binds the LISTEN port right after opening the device
 
-cat <<EOF
+if [ -n "$headless" ]; then
+    cat <<EOF
+
+No display here (DISPLAY and WAYLAND_DISPLAY are unset), so tavrel-control runs headless, on
+Qt's offscreen platform as its systemd user unit runs it. The simulated device is plugged in
+and sends $rate reports a second; auto-connect has started the bridge.
+
+To run it for real, with the device plugged in:
+  - in a desktop session, bash scripts/run.sh starts it in the tray;
+  - on a machine without one, install it and enable its systemd user unit (README, "Without
+    a desktop"): systemctl --user enable --now tavrel-control
+  - tavrel-control --check says whether the device can be opened, and what to fix if not.
+EOF
+else
+    cat <<EOF
 
 The simulated device is plugged in and sends $rate reports a second; auto-connect has started
 the bridge: the tray icon is green and "Running" pops up. Right-click the icon and choose
 Settings to watch the counters; Quit ends the program.
+EOF
+fi
+# Without a terminal nobody can press Ctrl-C: a headless run then shows ten seconds' worth.
+timed=
+if [ -n "$headless" ] && ! [ -t 0 ]; then timed=yes; fi
+cat <<EOF
 
 A client registered over loopback prints what the bridge sends it (every fourth report is a
 metering report, sent on the METERING port only). The client also sends one datagram, which
-reaches the device as the control report shown as "device got". Ctrl-C ends the demo.
+reaches the device as the control report shown as "device got". ${timed:+It ends by itself in
+ten seconds; }Ctrl-C ends the demo.
 
 EOF
 
@@ -82,7 +107,9 @@ pids+=($!)
 pids+=($!)
 
 # Until Ctrl-C, or until the program or the client ends by itself (Quit from the tray).
+end=$((SECONDS + 10))
 while kill -0 "${pids[0]}" 2>/dev/null && kill -0 "${pids[2]}" 2>/dev/null; do
+    if [ -n "$timed" ] && ((SECONDS >= end)); then exit 0; fi
     sleep 0.5
 done
 if ! kill -0 "${pids[0]}" 2>/dev/null; then

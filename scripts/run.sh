@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the application and starts it. It lives in the tray:
-# right-click the icon and choose "Settings" for the window.
+# right-click the icon and choose "Settings" for the window. Without a display (a server, SSH,
+# a container) it shows the bridge at work headless instead, with a simulated device.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/deps.sh"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    exec bash "$root/scripts/demo.sh"
+fi
 
 install_packages "${BUILD_PACKAGES[@]}"
 build="$root/build/release"
@@ -11,9 +16,6 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTAVREL_BUILD_TESTS=OFF
     -DTAVREL_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    die "no graphical session found (DISPLAY and WAYLAND_DISPLAY are unset); the program was built at $build/src/tavrel-control"
-fi
 # Without the udev rule only root may open the device; installing it is left to the user.
 rule=70-tavrel-control.rules
 found=

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "selfcheck.h"
 #include "settingsfile.h"
+#include "signalquit.h"
 #include "singleinstance.h"
 
 #include <QApplication>
@@ -131,6 +132,8 @@ int main(int argc, char *argv[])
         [&window] { bringToFront(window); });
     // As the tray's "Quit": the settings are written and the program ends.
     QObject::connect(&instance, SIGNAL(quitRequested()), &window, SLOT(close_exit()));
+    SignalQuit quitSignals; // SIGTERM, SIGINT and SIGHUP: as "Quit" too
+    QObject::connect(&quitSignals, SIGNAL(quitRequested()), &window, SLOT(close_exit()));
     showWithoutTray(window);
     return app.exec();
 }

@@ -159,8 +159,9 @@ Ports checkSettings()
             .arg(ports.config)
             .arg(ports.custom)
             .arg(ports.defaults ? QStringLiteral(" (Use defaults)") : QString())
-            .arg(autoConnect ? QStringLiteral("on")
-                             : QStringLiteral("off (the bridge starts only from Start)")));
+            .arg(autoConnect
+                    ? QStringLiteral("on")
+                    : QStringLiteral("off (the bridge starts only when Start is clicked)")));
     return ports;
 }
 
@@ -182,30 +183,41 @@ void checkListenPort(int listen)
                 .arg(probe.errorString()));
 }
 
-void checkTray()
+void sayTrayOnDisplay(const QString &platform)
 {
-    const QString platform = QGuiApplication::platformName();
-    if (platform != QLatin1String("offscreen")) {
-        say(QStringLiteral("display: %1 (%2); system tray: %3")
-                .arg(QString::fromLocal8Bit(qgetenv("DISPLAY")), platform,
-                    QSystemTrayIcon::isSystemTrayAvailable()
-                        ? QStringLiteral("available")
-                        : QStringLiteral("none, so the window shows at start")));
-        return;
-    }
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    const bool watcher = bus.isConnected()
-        && bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"));
+    const char *variable = platform == QLatin1String("xcb") ? "DISPLAY" : "WAYLAND_DISPLAY";
+    say(QStringLiteral("display: %1 (%2); system tray: %3")
+            .arg(QString::fromLocal8Bit(qgetenv(variable)), platform,
+                QSystemTrayIcon::isSystemTrayAvailable()
+                    ? QStringLiteral("available")
+                    : QStringLiteral("none, so the window shows at start")));
+}
+
+// Without a display, a tray of this user's desktop session may still be found on its bus.
+void sayNoDisplay()
+{
     const QByteArray display = qgetenv("DISPLAY");
     say((display.isEmpty()
                 ? QStringLiteral("display: none (DISPLAY is unset)")
                 : QStringLiteral("display: %1 cannot be used").arg(QString::fromLocal8Bit(display)))
         + QStringLiteral(", so the program runs only with -platform offscreen, as the user unit "
                          "does, without tray or window"));
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    const bool watcher = bus.isConnected()
+        && bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"));
     say(watcher ? QStringLiteral("system tray: a desktop session of this user has one (a "
                                  "StatusNotifierWatcher is on the session bus)")
                 : QStringLiteral("system tray: none (no StatusNotifierWatcher on the session "
                                  "bus)"));
+}
+
+void checkTray()
+{
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen"))
+        sayNoDisplay();
+    else
+        sayTrayOnDisplay(platform);
 }
 
 } // namespace

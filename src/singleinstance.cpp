@@ -3,10 +3,19 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -17,10 +26,26 @@ const char *const ApplicationInterfaceName = "org.freedesktop.Application";
 const char *const QuitAction = "quit";
 constexpr int AnswerTimeoutMs = 5000;
 
+const char *const LockName = "tavrel-control.lock";
+
+// Empty when Qt finds no usable runtime folder; Qt then says why on standard error.
 QString runtimeFile(const char *name)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/')
-        + QLatin1String(name);
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + QLatin1String(name);
+}
+
+// flock() needs no write access, so a lock file left readable by another user still serves.
+int openLockFile(const QString &path, int flags)
+{
+    return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | flags, 0600);
+}
+
+void sayLockUnusable(const QString &path, int error)
+{
+    const QByteArray file = path.isEmpty() ? QByteArray(LockName) : QFile::encodeName(path);
+    std::fprintf(stderr, "tavrel-control: cannot use the lock file %s (%s); starting without it\n",
+        file.constData(), path.isEmpty() ? "no usable runtime folder" : std::strerror(error));
 }
 
 QByteArray requestLine(SingleInstance::Request request)
@@ -59,23 +84,22 @@ private:
 SingleInstance::SingleInstance(const QDBusConnection &bus, QObject *parent)
     : QObject(parent)
     , bus(bus)
-    , lock(runtimeFile("tavrel-control.lock"))
+    , lockPath(runtimeFile(LockName))
     , socketPath(runtimeFile("tavrel-control.socket"))
-{
-    lock.setStaleLockTime(0); // only a lock whose process is gone is stale, however old
-}
+{ }
 
 SingleInstance::~SingleInstance()
 {
     if (ownsBusName)
         bus.unregisterService(QLatin1String(ServiceName));
+    releaseLock();
 }
 
 // The lock serves starts without a bus; the bus name serves starts whose runtime folder
 // differs but whose session is the same.
 bool SingleInstance::claim()
 {
-    if (!lock.tryLock(0))
+    if (!takeLock())
         return false;
     if (bus.isConnected()) { // the object first: a call may come as soon as the name is ours
         bus.registerObject(QLatin1String(ObjectPath), new ApplicationInterface(this),
@@ -83,10 +107,12 @@ bool SingleInstance::claim()
         ownsBusName = bus.registerService(QLatin1String(ServiceName));
         if (!ownsBusName) {
             bus.unregisterObject(QLatin1String(ObjectPath));
-            lock.unlock();
+            releaseLock();
             return false;
         }
     }
+    if (socketPath.isEmpty())
+        return true;
     server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
     QLocalServer::removeServer(socketPath); // left behind by a killed instance
@@ -100,11 +126,39 @@ bool SingleInstance::send(Request request)
 {
     if (sendOverBus(request))
         return true;
-    if (lock.tryLock(0)) { // nobody holds it: no copy runs in this runtime folder
-        lock.unlock();
+    return lockHeldElsewhere() && sendOverSocket(request);
+}
+
+// False only when a live copy holds the lock.
+bool SingleInstance::takeLock()
+{
+    lockFd = lockPath.isEmpty() ? -1 : openLockFile(lockPath, O_CREAT);
+    if (lockFd >= 0 && ::flock(lockFd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    const int error = errno;
+    releaseLock();
+    if (!lockPath.isEmpty() && error == EWOULDBLOCK)
         return false;
-    }
-    return sendOverSocket(request);
+    sayLockUnusable(lockPath, error);
+    return true;
+}
+
+void SingleInstance::releaseLock()
+{
+    if (lockFd >= 0)
+        ::close(lockFd);
+    lockFd = -1;
+}
+
+// Without a usable lock file no copy can be told apart in this runtime folder.
+bool SingleInstance::lockHeldElsewhere() const
+{
+    const int fd = lockPath.isEmpty() ? -1 : openLockFile(lockPath, 0);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd); // also drops the lock should this have taken it
+    return held;
 }
 
 bool SingleInstance::otherCopyRuns() const

@@ -2,14 +2,15 @@
 #define SINGLEINSTANCE_H
 
 #include <QDBusConnection>
-#include <QLockFile>
 #include <QObject>
 
 class QLocalServer;
 
 // One bridge per user session. The first start claims the application's name on the session
 // bus and a lock in the user's runtime folder, and listens there; every later start hands
-// its request to the first one and ends before it touches the device or a port.
+// its request to the first one and ends before it touches the device or a port. The lock is
+// the kernel's (flock), dropped with its holder's process, so that only a live copy can stop
+// a start; a lock file that cannot be used is reported once and passed over.
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -36,9 +37,13 @@ private:
     void answerLocalClient();
     bool sendOverBus(Request request);
     bool sendOverSocket(Request request);
+    bool takeLock();
+    void releaseLock();
+    bool lockHeldElsewhere() const;
 
     QDBusConnection bus;
-    QLockFile lock;
+    QString lockPath;
+    int lockFd = -1;
     QString socketPath;
     QLocalServer *server = nullptr;
     bool ownsBusName = false;

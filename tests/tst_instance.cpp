@@ -4,9 +4,14 @@
 #include <QLocalSocket>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <unistd.h>
+
+#include <csignal>
 
 // Runs a program to its end: its exit status, or -1 if it crashed or hung.
 int runToEnd(const QString &program, const QStringList &arguments,
@@ -101,9 +106,10 @@ class tst_instance : public QObject
         QCOMPARE(program->exitCode(), 0);
     }
 
-    bool sim(const QStringList &command) const
+    bool sim(const QStringList &command, QByteArray *output = nullptr) const
     {
-        return runToEnd(TAVREL_DEVICESIM_CLI, QStringList {"--socket", path("sim.sock")} + command)
+        return runToEnd(TAVREL_DEVICESIM_CLI, QStringList {"--socket", path("sim.sock")} + command,
+                   QProcessEnvironment::systemEnvironment(), output)
             == 0;
     }
 
@@ -177,55 +183,49 @@ private slots:
 
     void check_data()
     {
-        QTest::addColumn<QByteArray>("settings"); // %1: a port that is free unless "taken"
-        QTest::addColumn<bool>("taken");
-        QTest::addColumn<int>("copy"); // another copy runs: 1 found by its socket, 2 by the bus
+        QTest::addColumn<QByteArray>("settings"); // %1: a free port
+        // What else runs: 1 a copy, found by its socket; 2 a copy found by the bus alone;
+        // 3 a socket on the free port.
+        QTest::addColumn<int>("other");
         QTest::addColumn<QStringList>("said");
-        const QStringList firstStart = {"copy: none running", ".conf (not there yet",
-            "CONFIG 0, CUSTOM 0; Auto Connect off", "LISTEN port 0: "};
-        const QStringList defaults
-            = {"LISTEN 18153, METERING 18150, CONFIG 18151, CUSTOM 18152 (Use defaults); Auto "
-               "Connect on\n"};
-        const QStringList free = {"LISTEN %1, METERING 0, CONFIG 0, CUSTOM 9;", "%1: free\n"};
-        QTest::newRow("first start") << QByteArray() << false << 0 << firstStart;
-        QTest::newRow("defaults") << QByteArray("udp_default_ports=true\nauto_connect=true\n")
-                                  << false << 0 << defaults;
+        QTest::newRow("first start") << QByteArray() << 0
+                                     << QStringList {"copy: none running", ".conf (not there yet",
+                                            "CUSTOM 0; Auto Connect off", "LISTEN port 0: "};
+        QTest::newRow("defaults") << QByteArray("udp_default_ports=true\nauto_connect=true\n") << 0
+                                  << QStringList {"LISTEN 18153, METERING 18150, CONFIG 18151, "
+                                                  "CUSTOM 18152 (Use defaults); Auto Connect on"};
         QTest::newRow("port free")
-            << QByteArray("udp_listen_port=%1\nudp_custom_port=9\n") << false << 0 << free;
+            << QByteArray("udp_listen_port=%1\nudp_custom_port=9\n") << 0
+            << QStringList {"LISTEN %1, METERING 0, CONFIG 0, CUSTOM 9;", "%1: free\n"};
         QTest::newRow("port taken")
-            << QByteArray("udp_listen_port=%1\n") << true << 0 << QStringList {"%1: taken ("};
-        QTest::newRow("copy runs") << QByteArray() << false << 1 << QStringList {"copy: running"};
-        QTest::newRow("copy on the bus")
-            << QByteArray() << false << 2 << QStringList {"copy: running"};
+            << QByteArray("udp_listen_port=%1\n") << 3 << QStringList {"%1: taken ("};
+        QTest::newRow("copy runs") << QByteArray() << 1 << QStringList {"copy: running"};
+        QTest::newRow("copy on the bus") << QByteArray() << 2 << QStringList {"copy: running"};
     }
 
     // The answer when no device is plugged in, with no display at all.
     void check()
     {
         QFETCH(QByteArray, settings);
-        QFETCH(bool, taken);
-        QFETCH(int, copy);
+        QFETCH(int, other);
         QFETCH(QStringList, said);
-        QDir hidraw("/sys/class/hidraw");
-        for (const QString &node : hidraw.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            QFile uevent(hidraw.filePath(node + "/device/uevent"));
-            if (uevent.open(QIODevice::ReadOnly)
-                && uevent.readAll().contains("HID_ID=0003:00000805:00001404"))
-                QSKIP("a real device is plugged in");
-        }
+        const QString found
+            = "grep -qs HID_ID=0003:00000805:00001404 /sys/class/hidraw/*/device/uevent";
+        if (runToEnd("sh", {"-c", found}) == 0)
+            QSKIP("a real device is plugged in");
         QUdpSocket port;
         QVERIFY(port.bind(QHostAddress::Any, 0, QUdpSocket::DontShareAddress));
         const QString number = QString::number(port.localPort());
-        if (!taken)
+        if (other != 3)
             port.close();
         if (!settings.isEmpty())
             writeSettings(settings.replace("%1", number.toUtf8()));
-        QProcessEnvironment env = environment({}, copy == 2);
-        if (copy) {
+        QProcessEnvironment env = environment({}, other == 2);
+        if (other == 1 || other == 2) {
             launch(TAVREL_PROGRAM, {"-platform", "offscreen"}, env);
             QTRY_VERIFY_WITH_TIMEOUT(listening(), 10000);
         }
-        if (copy == 2)
+        if (other == 2)
             env.insert("XDG_RUNTIME_DIR", otherRuntime->path());
         QByteArray printed;
         QCOMPARE(runToEnd(TAVREL_PROGRAM, {"--check"}, env, &printed), 1);
@@ -288,6 +288,56 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains("auto_connect=false"));
     }
 
+    void signalsAndUnusableLocks_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("unusable"); // what the program cannot use and says so once
+        QTest::newRow("SIGTERM, stale lock of another user") << int(SIGTERM) << "lock";
+        QTest::newRow("SIGINT, runtime folder not writable") << int(SIGINT) << "folder";
+        QTest::newRow("SIGHUP") << int(SIGHUP) << "";
+    }
+
+    // Only a live copy stops a start. A signal ends the program as "Quit" does: the window's
+    // values written over the settings file, also over an edit made meanwhile, and status 0.
+    void signalsAndUnusableLocks()
+    {
+        QFETCH(int, signal);
+        QFETCH(QString, unusable);
+        QProcessEnvironment env = environment();
+        QFile lock(path("tavrel-control.lock")); // as a killed root copy leaves it
+        if (unusable == "lock")
+            QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write("4194305\n")
+                && lock.setPermissions({}));
+        if (unusable == "folder") {
+            QVERIFY(QFile(otherRuntime->path()).setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+            env.insert("XDG_RUNTIME_DIR", otherRuntime->path());
+            env.insert("TMPDIR", otherRuntime->path()); // where Qt would make another
+        }
+        writeSettings("auto_connect=true\nudp_listen_port=1\n");
+        QStringList command {TAVREL_PROGRAM, "-platform", "offscreen"};
+        if (geteuid() == 0) { // root reads and writes anything unless these are dropped
+            command = QStringList {"setpriv", "--bounding-set=-dac_override,-dac_read_search",
+                          "env", "LD_PRELOAD=" + env.value("LD_PRELOAD")}
+                + command;
+            env.remove("LD_PRELOAD"); // the program's alone
+        }
+        QProcess *program = launch(command.takeFirst(), command, env);
+        program->setObjectName("program");
+        QByteArray status;
+        QVERIFY(sim({"--wait", "5000", "plug"}));
+        QTRY_VERIFY_WITH_TIMEOUT(sim({"status"}, &status) && status.contains(" handles=1 "), 8000);
+        writeSettings("auto_connect=false\n");
+        ::kill(program->processId(), signal);
+        QVERIFY(program->waitForFinished(5000) && program->exitStatus() == QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 0);
+        QSettings written(settingsFile(), QSettings::IniFormat);
+        QCOMPARE(
+            written.value("auto_connect").toString() + written.value("udp_listen_port").toString(),
+            "true1");
+        QCOMPARE(program->readAllStandardError().count("cannot use the lock file"),
+            int(!unusable.isEmpty()));
+    }
+
     // The unit's own command line and environment, with no display and no bus.
     void userUnit()
     {
@@ -328,8 +378,8 @@ private slots:
             QString("port=%1 data=a0a001000102030405060708 metering=no\n").arg(port).repeated(2));
         program->kill();
         QVERIFY(program->waitForFinished(5000));
-        QVERIFY(
-            !program->readAllStandardError().contains("sendUdp")); // no send lines in the journal
+        const QByteArray journal = program->readAllStandardError(); // no send lines, no tray noise
+        QVERIFY2(!journal.contains("sendUdp") && !journal.contains("No such signal"), journal);
     }
 };
 

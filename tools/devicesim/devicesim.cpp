@@ -298,11 +298,13 @@ std::string ControlServer::execute(Client &client, const std::string &line)
         startFeed(Feed::Pattern, hz, Bytes());
         return "ok pattern";
     }
-    if (command == "rate" && !second.empty()) {
+    if (command == "rate") {
         double hz = 0;
         Bytes report;
         if (!parseRate(first, hz))
             return "error rate: rate must be above 0 and at most 1000 Hz";
+        if (second.empty())
+            return "error rate: which report? e.g. rate " + first + " 00f00102030405060708";
         if (!DeviceSim::fromHex(second, report) || report.empty())
             return "error rate: expected hex bytes, e.g. 00f00102030405060708";
         startFeed(Feed::Fixed, hz, report);

@@ -259,7 +259,8 @@ int hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
     Device &d = device();
     std::unique_lock<std::mutex> lock(d.mutex);
-    d.calls.push_back("hid_write " + hex(data, length));
+    // Real hidapi would crash on a null handle; recorded so that a test sees the attempt.
+    d.calls.push_back((dev ? "hid_write " : "hid_write on a null handle ") + hex(data, length));
     if (!d.isCurrent(dev))
         return -1;
     d.writes.emplace_back(data, data + length);

@@ -37,7 +37,8 @@ void failNextRead();
 void setWritesFail(bool fail);
 
 // Every call with its arguments, e.g. "hid_open 0805 1404 (null)", "hid_set_nonblocking 1",
-// "hid_read 11", "hid_write 00010203", "hid_close", "hid_exit".
+// "hid_read 11", "hid_write 00010203", "hid_close", "hid_exit"; a write on a null handle is
+// "hid_write on a null handle 00010203".
 std::vector<std::string> calls();
 void clearCalls();
 // At one read a millisecond the log grows quickly; long runs can leave reads out.
