@@ -16,7 +16,7 @@ cp "$app" "$sink" "$run/bin/" && app=$run/bin/${app##*/} sink=$run/bin/${sink##*
 say() { printf '%6d ms  %s\n' $(($(date +%s%3N) - t0)) "$*"; }
 fail() {
     say "FAIL: $*"
-    for log in "$run"/*.log; do echo "--- ${log##*/}:" && cat "$log"; done
+    for log in "$run"/*.log; do [ ! -e "$log" ] || { echo "--- ${log##*/}:" && cat "$log"; }; done
     exit 1
 }
 until_ms() { # MS COMMAND...: true once COMMAND succeeds (tried every 50 ms), false after MS
@@ -88,7 +88,7 @@ launch() { # TAG USER
         echo $$ >"$4" && exec "$3"' bridge "$sink" "$run/$1-notified.log" "$app" "$run/$1.pid" \
         >"$run/$1.log" 2>&1 &
     pids+=($!) && eval "session_$1=$!"
-    wait_for 20000 "the program's start" test -s "$run/$1.pid"
+    wait_for 40000 "the program's start" test -s "$run/$1.pid"
     pids+=("$(cat "$run/$1.pid")") && eval "pid_$1=$(cat "$run/$1.pid")"
 }
 ended() { [[ $(cat "/proc/$1/stat" 2>/dev/null || echo ') Z ') == *') Z '* ]]; } # or a zombie
@@ -109,9 +109,9 @@ said() { [ "$(lines "$1" "$2")" -ge "$3" ]; } # TAG LINE COUNT: at least that of
 keepalives() { lines "$1" 'Keep Alive message from: .*'; }
 notified() { [ "$(grep -c "^$2\$" "$run/$1-notified.log")" -ge "$3" ]; } # TAG TEXT COUNT
 
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset -ac 3>"$run/display" 2>/dev/null &
-pids+=($!)
-wait_for 10000 "Xvfb" test -s "$run/display" && DISPLAY=:$(head -n1 "$run/display") && export DISPLAY
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset -ac 3>"$run/display" 2>"$run/xvfb.log" &
+pids+=($!) # under emulation on a busy machine it took more than 10 s to start
+wait_for 30000 "Xvfb" test -s "$run/display" && DISPLAY=:$(head -n1 "$run/display") && export DISPLAY
 say "Xvfb on $DISPLAY"
 
 say "Found and opened through the real enumeration; another product and a second device never"
