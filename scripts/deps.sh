@@ -44,5 +44,8 @@ TEST_PACKAGES=(clang libclang-rt-dev qt6-base-dev)
 TEST_PACKAGES+=(dbus xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev)
 # The install checks: the desktop entry, metainfo and user unit validators, and the .deb tools.
 TEST_PACKAGES+=(desktop-file-utils appstream systemd dpkg-dev file)
+# The kernel-level test: an emulated machine, its initramfs's shell, a real udevd, and xz for
+# the kernel modules of Debian 13.
+TEST_PACKAGES+=(qemu-system-x86 busybox-static udev xz-utils)
 # scripts/package.sh: dpkg-shlibdeps computes the package's Depends; CPack needs file.
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -21,14 +21,14 @@ namespace {
 
 const char *const Organization = "Quorvale";
 const char *const Application = "Tavrel Control";
-// USB only, as the udev rule matches the USB device's ids.
+// USB only (bus 0003), as the udev rule matches.
 const QByteArray HidId = "HID_ID=0003:00000805:00001404";
 const char *const RuleName = "70-tavrel-control.rules";
 // Where udev reads rules, most local first.
 const char *const RuleFolders[] = {"/etc/udev/rules.d", "/run/udev/rules.d",
     "/usr/local/lib/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
-const char *const GroupRule = R"(KERNEL=="hidraw*", ATTRS{idVendor}=="0805", )"
-                              R"(ATTRS{idProduct}=="1404", MODE="0660", GROUP="plugdev")";
+const char *const GroupRule
+    = R"(SUBSYSTEM=="hidraw", KERNELS=="0003:0805:1404.*", MODE="0660", GROUP="plugdev")";
 
 struct Ports
 {

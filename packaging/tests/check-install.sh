@@ -119,7 +119,7 @@ TABLE
         local rule
         rule=$(grep -v -e '^#' -e '^[[:space:]]*$' "$root/$rules")
         [ "$(echo "$rule" | wc -l)" = 1 ] || fail "$rules should hold exactly one rule"
-        for want in 'SUBSYSTEM=="hidraw"' 'ATTRS{idVendor}=="0805"' 'ATTRS{idProduct}=="1404"' 'TAG+="uaccess"'; do
+        for want in 'SUBSYSTEM=="hidraw"' 'KERNELS=="0003:0805:1404.*"' 'TAG+="uaccess"'; do
             [[ "$rule" == *"$want"* ]] || fail "$rules: the rule lacks $want"
         done
         [[ "70-tavrel-control.rules" < "73-seat-late.rules" ]] || fail "the rule sorts after 73-seat-late.rules"
