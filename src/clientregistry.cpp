@@ -34,8 +34,8 @@ bool ClientRegistry::registerOrRefresh(const QString &address)
     auto found = clients.find(address);
     const bool isNew = found == clients.end();
     if (isNew)
-        found = clients.insert(address, Stopwatch());
-    found->restart();
+        found = clients.insert(address, ClientEntry {Stopwatch(), QHostAddress(address)});
+    found->lastHeard.restart();
     return isNew;
 }
 
@@ -59,7 +59,7 @@ ClientRegistry::Entries ClientRegistry::snapshot() const
     return clients;
 }
 
-bool ClientRegistry::isLive(const Stopwatch &lastHeard)
+bool ClientRegistry::isLive(const ClientEntry &client)
 {
-    return lastHeard.elapsed() <= SilenceLimitMs;
+    return client.lastHeard.elapsed() <= SilenceLimitMs;
 }

@@ -49,6 +49,35 @@ void loadPort(const QSettings &settings, const char *key, QLineEdit *field)
     showNumber(field, fits ? static_cast<int>(value) : 0);
 }
 
+// Room for the largest UDP datagram, so that no read truncates one.
+constexpr int ReceiveBufferSize = 65536;
+
+// A QDebug stream quotes a text and escapes these characters in it.
+bool escapedByDebugStream(const QString &text)
+{
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() >= 0x7f || c == QLatin1Char('"')
+            || c == QLatin1Char('\\'))
+            return true;
+    return false;
+}
+
+// The line that qDebug() << "sendUdp" << "send to--> CLIENT: " << address << clientCount
+// writes, without setting up a stream for each client and report: same text, same context
+// (no file, line or function; category "default"), same message handler.
+void logSend(const QString &address, int clientCount)
+{
+    if (escapedByDebugStream(address)) {
+        qDebug() << "sendUdp"
+                 << "send to--> CLIENT: " << address << clientCount;
+        return;
+    }
+    static const QMessageLogContext context(nullptr, 0, nullptr, "default");
+    qt_message_output(QtDebugMsg, context,
+        QLatin1String("sendUdp send to--> CLIENT:  \"") + address + QLatin1String("\" ")
+            + QString::number(clientCount));
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -64,7 +93,11 @@ MainWindow::MainWindow(QWidget *parent)
     QCoreApplication::setApplicationName(QLatin1String(ApplicationName));
     readSettings();
 
+    receiveBuffer.resize(ReceiveBufferSize);
     udpSocket = new QUdpSocket(this);
+    followPort(ui->lineEdit_METERING, &meteringPort);
+    followPort(ui->lineEdit_CONFIGURATION, &configPort);
+    followPort(ui->lineEdit_CUSTOM, &customPort);
     connect(this, &MainWindow::readyUdp, this, &MainWindow::sendUdp);
     createTrayIcon();
 
@@ -205,40 +238,47 @@ void MainWindow::sendToLiveClients(const QByteArray &message)
             retireClient(client.key());
             continue;
         }
-        const QHostAddress address(client.key());
-        sendToPort(message, address, ui->lineEdit_METERING);
+        const QHostAddress &address = client.value().address;
+        sendToPort(message, address, meteringPort);
         if (metering)
             continue;
-        qDebug() << "sendUdp"
-                 << "send to--> CLIENT: " << client.key() << clientMap.size();
-        sendToPort(message, address, ui->lineEdit_CONFIGURATION);
-        sendToPort(message, address, ui->lineEdit_CUSTOM);
+        logSend(client.key(), clientMap.size());
+        sendToPort(message, address, configPort);
+        sendToPort(message, address, customPort);
     }
 }
 
-void MainWindow::sendToPort(
-    const QByteArray &message, const QHostAddress &client, const QLineEdit *portField)
+void MainWindow::sendToPort(const QByteArray &message, const QHostAddress &client, quint16 port)
 {
-    udpSocket->writeDatagram(message, client, BridgeFormat::portFromText(portField->text()));
+    udpSocket->writeDatagram(message, client, port);
 }
 
+// Keeps *port at the field's number, converted once per change of its text rather than for
+// every datagram: a new number still takes effect with the next one.
+void MainWindow::followPort(QLineEdit *field, quint16 *port)
+{
+    *port = BridgeFormat::portFromText(field->text());
+    connect(field, &QLineEdit::textChanged, this,
+        [port](const QString &text) { *port = BridgeFormat::portFromText(text); });
+}
+
+// Reads until the socket has nothing left, one system call per datagram (and one that finds
+// none) rather than three: no peek for presence and size first, one buffer for every read.
 // TRANSMITTED is shown once the drain ends: nothing is painted before control returns to the
 // event loop, and laying the field's text out again for every datagram of a burst took a
 // third of the time spent per datagram.
 void MainWindow::receiveUdp()
 {
     const int transmittedBefore = transmittedCount;
-    while (udpSocket->hasPendingDatagrams()) {
-        QByteArray datagram;
-        datagram.resize(static_cast<int>(udpSocket->pendingDatagramSize()));
-        QHostAddress sender;
-        quint16 senderPort = 0;
-        const qint64 length
-            = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    for (;;) {
+        const qint64 length = udpSocket->readDatagram(
+            receiveBuffer.data(), receiveBuffer.size(), &sender, &senderPort);
         if (sender.isNull() || length < 0)
-            break; // a failed read; what is still pending waits for the next notification
-        datagram.resize(static_cast<int>(length));
-        handleDatagram(datagram, sender, senderPort);
+            break; // none left, or a failed read: what is pending waits for the next notification
+        handleDatagram(QByteArray::fromRawData(receiveBuffer.constData(), static_cast<int>(length)),
+            sender, senderPort);
     }
     if (transmittedCount != transmittedBefore)
         showNumber(ui->lineEdit_send, transmittedCount);

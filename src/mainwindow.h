@@ -59,13 +59,17 @@ private:
     void registerClient(const QString &address);
     void retireClient(const QString &address);
     void sendToLiveClients(const QByteArray &message);
-    void sendToPort(
-        const QByteArray &message, const QHostAddress &client, const QLineEdit *portField);
+    void sendToPort(const QByteArray &message, const QHostAddress &client, quint16 port);
+    void followPort(QLineEdit *field, quint16 *port);
     void showClientCount();
 
     Ui_MainWindow *ui;
     QUdpSocket *udpSocket = nullptr;
     QByteArray hidMessage;
+    QByteArray receiveBuffer;
+    quint16 meteringPort = 0;
+    quint16 configPort = 0;
+    quint16 customPort = 0;
     int receivedCount = 0;
     int transmittedCount = 0;
     QList<QByteArray> udpQueue;
