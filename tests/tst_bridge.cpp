@@ -284,6 +284,14 @@ private slots:
             debugLines().mid(1), QStringList({"OFFLINE:  \"::ffff:127.0.0.2\"", sendLine(b, 1)}));
         QCOMPARE(bridge.counters(), "3 0 1");
 
+        // A port field's new text takes effect with the next report; "x" converts to port 0.
+        bridge.setText("lineEdit_METERING", b.port(Client::Config));
+        bridge.child<QLineEdit>("lineEdit_CUSTOM")->setText(QStringLiteral("x"));
+        FakeHid::queueInput(hex("00010203040506070809"));
+        bridge.poll();
+        const QString toConfig = QStringLiteral("C a0a000010203040506070809");
+        QCOMPARE(b.arrivals(), QStringList({toConfig, toConfig}));
+
         FakeHid::clearCalls();
         if (unplug)
             FakeHid::unplug();
@@ -292,7 +300,7 @@ private slots:
         bridge.poll();
         QCOMPARE(deviceCalls(), Closed);
         QCOMPARE(bridge.status(), "stopped");
-        QCOMPARE(bridge.counters(), "3 0 0");
+        QCOMPARE(bridge.counters(), "4 0 0");
         QCOMPARE(bridge.trayIcon(), "gray");
         QCOMPARE(notes, QStringList({Running, Disconnected}));
         QCOMPARE(debugLines().count("disconnecting... "), 2); // the stop's, then the loss's
