@@ -41,8 +41,7 @@ namespace {
 // at the end.
 void floodPhase(Context &context, Report &report)
 {
-    Bridge &bridge = context.bridge;
-    const std::uint16_t listen = context.listen;
+    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     const std::uint64_t total = context.plan.floodDatagrams, warmUp = total / 10;
     bridge.setPorts(listen, context.ports);
     bridge.start();

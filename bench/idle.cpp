@@ -57,10 +57,7 @@ namespace {
 
 void idlePhase(Context &context, Report &report)
 {
-    const Plan &plan = context.plan;
-    const Programs &programs = context.programs;
-    const std::uint16_t listen = context.listen;
-    const Ports &ports = context.ports;
+    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     const double seconds = plan.idleSeconds;
     double running = NAN, stopped = NAN, cIdle = NAN, floorIdle = NAN;
     // The real program with the preloaded simulated device when that is built.

@@ -68,11 +68,7 @@ namespace {
 
 void latencyPhase(Context &context, Report &report)
 {
-    Bridge &bridge = context.bridge;
-    const Plan &plan = context.plan;
-    const Programs &programs = context.programs;
-    const std::uint16_t listen = context.listen;
-    const Ports &ports = context.ports;
+    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     for (const int count : LatencyClients) {
         ClientSet clients(ipv4(LatencyFirstClient), count, ports);
         bridge.setPorts(listen, ports);

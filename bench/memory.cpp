@@ -13,11 +13,7 @@ namespace Bench {
 
 void memoryPhase(Context &context, Report &report)
 {
-    const Plan &plan = context.plan;
-    const Programs &programs = context.programs;
-    const std::uint16_t listen = context.listen;
-    const Ports &ports = context.ports;
-    const long floorPeakKiB = context.floorPeakKiB;
+    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     const std::uint32_t total = plan.memoryReports;
     const std::uint32_t window = total / 10;
     ConfigHome home(ports, listen, true);

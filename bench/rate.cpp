@@ -89,11 +89,7 @@ namespace {
 
 void ratePhase(Context &context, Report &report)
 {
-    Bridge &bridge = context.bridge;
-    const Plan &plan = context.plan;
-    const Programs &programs = context.programs;
-    const std::uint16_t listen = context.listen;
-    const Ports &ports = context.ports;
+    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     const double qtimer = emptyQTimerRate(bridge, plan);
     context.progress("empty 1 ms QTimer: " + number(qtimer, 1) + " ticks/s");
 

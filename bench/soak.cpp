@@ -89,8 +89,7 @@ namespace {
 
 void soakPhase(Context &context, Report &report)
 {
-    Bridge &bridge = context.bridge;
-    const Plan &plan = context.plan;
+    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     WriteCounter counter;
     const BridgeReset reset(bridge);
     FakeHid::setWriteObserver(

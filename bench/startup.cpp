@@ -10,8 +10,7 @@ namespace Bench {
 
 void startupPhase(Context &context, Report &report)
 {
-    const Plan &plan = context.plan;
-    const Programs &programs = context.programs;
+    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     std::vector<double> real, floor;
     ConfigHome home(context.ports, context.listen, false);
     for (int run = 0; run < plan.startupRuns; ++run) {
