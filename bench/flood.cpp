@@ -97,16 +97,15 @@ void floodPhase(Context &context, Report &report)
         warm, end);
     report.value("flood_datagrams", double(total), 0);
     report.value("flood_seconds", seconds, 2);
-    report.value("flood_sent", double(flooder.sent), 0);
-    report.value("flood_refused", double(flooder.refused), 0);
-    report.value("flood_delivered", double(delivered), 0);
-    report.value("flood_kernel_drops", double(dropped), 0);
-    report.value("flood_data_delivered", double(check.data), 0);
-    report.value("flood_device_writes", double(check.writes), 0);
-    report.value("flood_writes_wrong", double(check.mismatched), 0);
-    report.value("flood_out_of_order", double(check.outOfOrder), 0);
-    report.value("flood_keepalives_delivered", double(check.keepAlives), 0);
-    report.value("flood_keepalive_lines", double(keepAliveLines.load()), 0);
+    report.values(0,
+        {{"flood_sent", double(flooder.sent)}, {"flood_refused", double(flooder.refused)},
+            {"flood_delivered", double(delivered)}, {"flood_kernel_drops", double(dropped)},
+            {"flood_data_delivered", double(check.data)},
+            {"flood_device_writes", double(check.writes)},
+            {"flood_writes_wrong", double(check.mismatched)},
+            {"flood_out_of_order", double(check.outOfOrder)},
+            {"flood_keepalives_delivered", double(check.keepAlives)},
+            {"flood_keepalive_lines", double(keepAliveLines.load())}});
     report.target("flood_accounted", accounted);
     report.target("flood_written_once_in_order", written);
     report.target("flood_keepalive_lines", logged);

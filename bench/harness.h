@@ -8,6 +8,7 @@
 #include "process.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <iostream>
 #include <map>
 #include <set>
@@ -92,6 +93,7 @@ struct Report
     std::map<std::string, bool> targets;
 
     void value(const std::string &key, double v, int decimals);
+    void values(int decimals, std::initializer_list<std::pair<std::string, double>> members);
     void text(const std::string &key, const std::string &v);
     void flag(const std::string &key, bool v) { json.emplace_back(key, v ? "true" : "false"); }
     void target(const std::string &key, bool met) { targets[key] = met; }

@@ -110,14 +110,14 @@ void latencyPhase(Context &context, Report &report)
             cCpuUs, count == 1 ? 1.4 : 1.3, true);
         report.value("latency_" + n + "_cpu_us_per_report", bridgeCpuUs, 1);
         report.value("latency_" + n + "_c_cpu_us_per_report", cCpuUs, 1);
-        report.value("latency_" + n + "_p50_ms", bridged.p50, 3);
-        report.value("latency_" + n + "_p99_ms", bridged.p99, 3);
-        report.value("latency_" + n + "_max_ms", bridged.max, 3);
-        report.value("latency_" + n + "_c_p50_ms", c.p50, 3);
-        report.value("latency_" + n + "_c_p99_ms", c.p99, 3);
-        report.value("latency_" + n + "_samples", double(bridged.samples) * count, 0);
-        report.value("latency_" + n + "_missing", double(bridged.missing), 0);
-        report.value("latency_" + n + "_client_socket_drops", double(bridged.clientDrops), 0);
+        report.values(3,
+            {{"latency_" + n + "_p50_ms", bridged.p50}, {"latency_" + n + "_p99_ms", bridged.p99},
+                {"latency_" + n + "_max_ms", bridged.max}, {"latency_" + n + "_c_p50_ms", c.p50},
+                {"latency_" + n + "_c_p99_ms", c.p99}});
+        report.values(0,
+            {{"latency_" + n + "_samples", double(bridged.samples) * count},
+                {"latency_" + n + "_missing", double(bridged.missing)},
+                {"latency_" + n + "_client_socket_drops", double(bridged.clientDrops)}});
     }
 }
 

@@ -96,18 +96,16 @@ void memoryPhase(Context &context, Report &report)
     report.rows.push_back({"  same: datagrams received / expected, out of order",
         std::to_string(received) + " / " + std::to_string(expected) + ", " + std::to_string(errors),
         "-", "-", "no loss", yesNo(complete) + dropNote(drops)});
-    report.value("memory_reports", total, 0);
-    report.value("memory_peak_kib", double(peak), 0);
-    report.value("memory_rss_after_first_window_kib", double(afterFirst), 0);
-    report.value("memory_rss_before_last_window_kib", double(beforeLast), 0);
-    report.value("memory_rss_end_kib", double(last), 0);
-    report.value("memory_growth_kib", double(growth), 0);
-    report.value("memory_qtfloor_peak_kib", double(floorPeakKiB), 0);
-    report.value("memory_datagrams_expected", double(expected), 0);
-    report.value("memory_datagrams_received", double(received), 0);
-    report.value("memory_out_of_order", double(errors), 0);
-    report.value("memory_client_socket_drops", double(drops), 0);
-    report.value("memory_stderr_bytes", double(stderrBytes), 0);
+    report.values(0,
+        {{"memory_reports", total}, {"memory_peak_kib", double(peak)},
+            {"memory_rss_after_first_window_kib", double(afterFirst)},
+            {"memory_rss_before_last_window_kib", double(beforeLast)},
+            {"memory_rss_end_kib", double(last)}, {"memory_growth_kib", double(growth)},
+            {"memory_qtfloor_peak_kib", double(floorPeakKiB)},
+            {"memory_datagrams_expected", double(expected)},
+            {"memory_datagrams_received", double(received)},
+            {"memory_out_of_order", double(errors)}, {"memory_client_socket_drops", double(drops)},
+            {"memory_stderr_bytes", double(stderrBytes)}});
     report.target("memory_peak", peakMet);
     report.target("memory_flat", flatMet);
 }

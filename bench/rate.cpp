@@ -150,16 +150,16 @@ void ratePhase(Context &context, Report &report)
         "-", "0 / 0", yesNo(bridged.lossless()) + dropNote(bridged.clientDrops)});
     report.rows.push_back({"  C sender rate, reports/s (for information)", "-",
         "C " + number(c.perSecond, 1), ratioText(bridged.perSecond, c.perSecond), "-", "-"});
-    report.value("qtimer_empty_hz", qtimer, 1);
-    report.value("c_timer_hz", cTicks, 1);
-    report.value("d2c_rate_hz", bridged.perSecond, 1);
+    report.values(1,
+        {{"qtimer_empty_hz", qtimer}, {"c_timer_hz", cTicks}, {"d2c_rate_hz", bridged.perSecond}});
     report.value("d2c_rate_ratio_to_qtimer", ratio, 4);
     report.value("d2c_rate_c_hz", c.perSecond, 1);
-    report.value("d2c_reports_read", double(bridged.expected / PortCount), 0);
-    report.value("d2c_datagrams_expected", double(bridged.expected), 0);
-    report.value("d2c_datagrams_received", double(bridged.received), 0);
-    report.value("d2c_out_of_order", double(bridged.errors), 0);
-    report.value("d2c_client_socket_drops", double(bridged.clientDrops), 0);
+    report.values(0,
+        {{"d2c_reports_read", double(bridged.expected / PortCount)},
+            {"d2c_datagrams_expected", double(bridged.expected)},
+            {"d2c_datagrams_received", double(bridged.received)},
+            {"d2c_out_of_order", double(bridged.errors)},
+            {"d2c_client_socket_drops", double(bridged.clientDrops)}});
     report.target("d2c_rate", met);
 }
 

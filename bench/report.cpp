@@ -55,6 +55,12 @@ void Report::value(const std::string &key, double v, int decimals)
     json.emplace_back(key, number(v, decimals));
 }
 
+void Report::values(int decimals, std::initializer_list<std::pair<std::string, double>> members)
+{
+    for (const auto &member : members)
+        value(member.first, member.second, decimals);
+}
+
 void Report::text(const std::string &key, const std::string &v)
 {
     json.emplace_back(key, quoted(v));

@@ -79,9 +79,9 @@ namespace {
                 yesNo(met)});
         noGrowthRow(report, "  same: RSS and descriptors, after the first tenth to the end",
             mode.key, warm, end);
-        report.value(mode.key + "_cycles", mode.cycles, 0);
-        report.value(mode.key + "_back", back, 0);
-        report.value(mode.key + "_served", served, 0);
+        report.values(0,
+            {{mode.key + "_cycles", mode.cycles}, {mode.key + "_back", back},
+                {mode.key + "_served", served}});
         report.target(mode.key + "_back", met);
     }
 

@@ -202,9 +202,9 @@ void throughputPhase(Context &context, Report &report)
     report.json.emplace_back("c2d_round_ratios", perRound + "]");
     report.value("c2d_cpu_us_per_datagram", bridgeUs, 3);
     report.value("c2d_c_cpu_us_per_datagram", cUs, 3);
-    report.value("c2d_datagrams_per_round", plan.throughputDatagrams, 0);
-    report.value("c2d_rounds", plan.throughputRounds, 0);
-    report.value("c2d_window", ThroughputWindow, 0);
+    report.values(0,
+        {{"c2d_datagrams_per_round", plan.throughputDatagrams},
+            {"c2d_rounds", plan.throughputRounds}, {"c2d_window", ThroughputWindow}});
 }
 
 } // namespace Bench
