@@ -29,14 +29,14 @@ void Stopwatch::setClock(Clock clock)
     currentClock = clock ? clock : monotonicMs;
 }
 
-bool ClientRegistry::registerOrRefresh(const QString &address)
+ClientEntry *ClientRegistry::registerOrRefresh(const QString &address)
 {
     auto found = clients.find(address);
     const bool isNew = found == clients.end();
     if (isNew)
-        found = clients.insert(address, ClientEntry {Stopwatch(), QHostAddress(address)});
+        found = clients.insert(address, ClientEntry {Stopwatch(), QHostAddress(address), {}});
     found->lastHeard.restart();
-    return isNew;
+    return isNew ? &found.value() : nullptr;
 }
 
 void ClientRegistry::remove(const QString &address)

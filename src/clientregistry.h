@@ -1,6 +1,8 @@
 #ifndef CLIENTREGISTRY_H
 #define CLIENTREGISTRY_H
 
+#include "udpbatch.h"
+
 #include <QHostAddress>
 #include <QMap>
 #include <QString>
@@ -24,11 +26,12 @@ private:
 };
 
 // One client: when it was last heard from, and its address text parsed once, when it
-// registered, for the sends to it.
+// registered, for the sends to it (destination: in the socket's own form, set by the caller).
 struct ClientEntry
 {
     Stopwatch lastHeard;
     QHostAddress address;
+    SocketAddress destination;
 };
 
 // The clients heard from, keyed by the sender's address text (port not stored) and
@@ -40,8 +43,8 @@ public:
     using Entries = QMap<QString, ClientEntry>;
     static constexpr qint64 SilenceLimitMs = 20000;
 
-    // Restarts the address's stopwatch; returns true when the address is new.
-    bool registerOrRefresh(const QString &address);
+    // Restarts the address's stopwatch; returns the entry when the address is new, else nullptr.
+    ClientEntry *registerOrRefresh(const QString &address);
     void remove(const QString &address);
     void clear();
     int size() const;

@@ -228,29 +228,38 @@ void MainWindow::sendUdp()
         sendToLiveClients(udpQueue.takeFirst());
 }
 
-// Walks a snapshot so that retiring silent clients cannot disturb the walk.
+// Walks a snapshot so that retiring silent clients cannot disturb the walk. The datagrams
+// leave together once the walk ends, in the order of the walk.
 void MainWindow::sendToLiveClients(const QByteArray &message)
 {
     const bool metering = BridgeFormat::isMetering(message);
+    const qintptr descriptor
+        = udpSocket->state() == QAbstractSocket::BoundState ? udpSocket->socketDescriptor() : -1;
     const ClientRegistry::Entries clients = clientMap.snapshot();
     for (auto client = clients.cbegin(); client != clients.cend(); ++client) {
         if (!ClientRegistry::isLive(client.value())) {
             retireClient(client.key());
             continue;
         }
-        const QHostAddress &address = client.value().address;
-        sendToPort(message, address, meteringPort);
+        sendToPort(message, client.value(), meteringPort, descriptor);
         if (metering)
             continue;
         logSend(client.key(), clientMap.size());
-        sendToPort(message, address, configPort);
-        sendToPort(message, address, customPort);
+        sendToPort(message, client.value(), configPort, descriptor);
+        sendToPort(message, client.value(), customPort, descriptor);
     }
+    if (!reportDatagrams.isEmpty())
+        reportDatagrams.send(descriptor, message);
 }
 
-void MainWindow::sendToPort(const QByteArray &message, const QHostAddress &client, quint16 port)
+// Without a descriptor of its own the socket still sends, one datagram at a time.
+void MainWindow::sendToPort(
+    const QByteArray &message, const ClientEntry &client, quint16 port, qintptr descriptor)
 {
-    udpSocket->writeDatagram(message, client, port);
+    if (descriptor == -1)
+        udpSocket->writeDatagram(message, client.address, port);
+    else
+        reportDatagrams.add(client.destination, port);
 }
 
 // Keeps *port at the field's number, converted once per change of its text rather than for
@@ -262,34 +271,55 @@ void MainWindow::followPort(QLineEdit *field, quint16 *port)
         [port](const QString &text) { *port = BridgeFormat::portFromText(text); });
 }
 
-// Reads until the socket has nothing left, one system call per datagram (and one that finds
-// none) rather than three: no peek for presence and size first, one buffer for every read.
-// TRANSMITTED is shown once the drain ends: nothing is painted before control returns to the
-// event loop, and laying the field's text out again for every datagram of a burst took a
-// third of the time spent per datagram.
+// Reads until the socket has nothing left, many datagrams per system call. TRANSMITTED is
+// shown once the drain ends: nothing is painted before control returns to the event loop, and
+// laying the field's text out again for every datagram of a burst took a third of the time
+// spent per datagram.
 void MainWindow::receiveUdp()
 {
     const int transmittedBefore = transmittedCount;
-    QHostAddress sender;
-    quint16 senderPort = 0;
-    for (;;) {
-        const qint64 length = udpSocket->readDatagram(
-            receiveBuffer.data(), receiveBuffer.size(), &sender, &senderPort);
-        if (sender.isNull() || length < 0)
-            break; // none left, or a failed read: what is pending waits for the next notification
-        handleDatagram(QByteArray::fromRawData(receiveBuffer.constData(), static_cast<int>(length)),
-            sender, senderPort);
-    }
+    const qintptr descriptor = udpSocket->socketDescriptor();
+    do {
+        while (descriptor != -1 && receiveBatch(descriptor)) { }
+    } while (receiveThroughQt());
     if (transmittedCount != transmittedBefore)
         showNumber(ui->lineEdit_send, transmittedCount);
 }
 
-void MainWindow::handleDatagram(
-    const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
+// True when the batch came back full, so that more may be waiting.
+bool MainWindow::receiveBatch(qintptr descriptor)
+{
+    const int received = receiveBatches.receive(descriptor);
+    for (int i = 0; i < received; ++i) {
+        lastSender.update(receiveBatches.sender(i));
+        handleDatagram(
+            receiveBatches.datagram(i), lastSender.address(), lastSender.text(), lastSender.port());
+    }
+    return receiveBatches.isFull(received);
+}
+
+// Each drain ends with a read of Qt's own, which arms the socket's next read notification;
+// it also takes a datagram that came after the last batch. False when none was left or the
+// read failed: what is pending then waits for the next notification.
+bool MainWindow::receiveThroughQt()
+{
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    const qint64 length
+        = udpSocket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), &sender, &senderPort);
+    if (sender.isNull() || length < 0)
+        return false;
+    handleDatagram(QByteArray::fromRawData(receiveBuffer.constData(), static_cast<int>(length)),
+        sender, sender.toString(), senderPort);
+    return true;
+}
+
+void MainWindow::handleDatagram(const QByteArray &datagram, const QHostAddress &sender,
+    const QString &senderText, quint16 senderPort)
 {
     if (!BridgeFormat::hasMarker(datagram))
         return;
-    registerClient(sender.toString());
+    registerClient(senderText);
     if (BridgeFormat::isKeepAlive(datagram)) {
         qDebug() << "Keep Alive message from: " << sender << ":" << senderPort;
         return;
@@ -300,10 +330,15 @@ void MainWindow::handleDatagram(
         hid_write(hidDevice, report.data(), report.size());
 }
 
+// A new client's destination takes the form of the socket's family, as Qt's write would.
 void MainWindow::registerClient(const QString &address)
 {
-    if (clientMap.registerOrRefresh(address))
-        showClientCount();
+    ClientEntry *added = clientMap.registerOrRefresh(address);
+    if (!added)
+        return;
+    const int family = UdpBatch::socketFamily(udpSocket->socketDescriptor());
+    added->destination = UdpBatch::socketAddress(added->address, family);
+    showClientCount();
 }
 
 void MainWindow::retireClient(const QString &address)

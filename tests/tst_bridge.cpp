@@ -284,9 +284,10 @@ private slots:
             debugLines().mid(1), QStringList({"OFFLINE:  \"::ffff:127.0.0.2\"", sendLine(b, 1)}));
         QCOMPARE(bridge.counters(), "3 0 1");
 
-        // A port field's new text takes effect with the next report; "x" converts to port 0.
-        bridge.setText("lineEdit_METERING", b.port(Client::Config));
-        bridge.child<QLineEdit>("lineEdit_CUSTOM")->setText(QStringLiteral("x"));
+        // A port field's new text takes effect with the next report; "x" converts to port 0,
+        // the datagram to it fails, and the ones after it still go.
+        bridge.setText("lineEdit_CUSTOM", b.port(Client::Config));
+        bridge.child<QLineEdit>("lineEdit_METERING")->setText(QStringLiteral("x"));
         FakeHid::queueInput(hex("00010203040506070809"));
         bridge.poll();
         const QString toConfig = QStringLiteral("C a0a000010203040506070809");
@@ -318,7 +319,7 @@ private slots:
         };
         row("full", "a0a00102030405060708090a", {"000102030405060708090a"}, "0 1 1");
         row("short", "a0a0ff", {"00ff000000000000000000"}, "0 1 1");
-        row("long", "a0a00102030405060708090a0b0c", {"000102030405060708090a"}, "0 1 1");
+        row("long", "a0a00102030405060708090a0b0c0d0e0f1011", {"000102030405060708090a"}, "0 1 1");
         row("marker only", "a0a0", {"0000000000000000000000"}, "0 1 1");
         row("keep-alive", "a0a04b41", {}, "0 0 1");
         row("keep-alive and more", "a0a04b410102", {}, "0 0 1");
