@@ -34,7 +34,7 @@ ClientEntry *ClientRegistry::registerOrRefresh(const QString &address)
     auto found = clients.find(address);
     const bool isNew = found == clients.end();
     if (isNew)
-        found = clients.insert(address, ClientEntry {Stopwatch(), QHostAddress(address), {}});
+        found = clients.insert(address, ClientEntry {Stopwatch(), QHostAddress(address), {}, {}});
     found->lastHeard.restart();
     return isNew ? &found.value() : nullptr;
 }

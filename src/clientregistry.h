@@ -26,12 +26,14 @@ private:
 };
 
 // One client: when it was last heard from, and its address text parsed once, when it
-// registered, for the sends to it (destination: in the socket's own form, set by the caller).
+// registered, for the sends to it; the caller adds the destination in the socket's own form
+// and the send line's text up to the count.
 struct ClientEntry
 {
     Stopwatch lastHeard;
     QHostAddress address;
     SocketAddress destination;
+    QString sendLinePrefix;
 };
 
 // The clients heard from, keyed by the sender's address text (port not stored) and

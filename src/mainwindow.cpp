@@ -62,20 +62,27 @@ bool escapedByDebugStream(const QString &text)
     return false;
 }
 
+// What qDebug() << "sendUdp" << "send to--> CLIENT: " << address writes before the count,
+// made once per client; empty when the stream would escape the address.
+QString sendLinePrefix(const QString &address)
+{
+    if (escapedByDebugStream(address))
+        return QString();
+    return QLatin1String("sendUdp send to--> CLIENT:  \"") + address + QLatin1String("\" ");
+}
+
 // The line that qDebug() << "sendUdp" << "send to--> CLIENT: " << address << clientCount
 // writes, without setting up a stream for each client and report: same text, same context
 // (no file, line or function; category "default"), same message handler.
-void logSend(const QString &address, int clientCount)
+void logSend(const QString &linePrefix, const QString &address, int clientCount)
 {
-    if (escapedByDebugStream(address)) {
+    if (linePrefix.isEmpty()) {
         qDebug() << "sendUdp"
                  << "send to--> CLIENT: " << address << clientCount;
         return;
     }
     static const QMessageLogContext context(nullptr, 0, nullptr, "default");
-    qt_message_output(QtDebugMsg, context,
-        QLatin1String("sendUdp send to--> CLIENT:  \"") + address + QLatin1String("\" ")
-            + QString::number(clientCount));
+    qt_message_output(QtDebugMsg, context, linePrefix + QString::number(clientCount));
 }
 
 } // namespace
@@ -244,7 +251,7 @@ void MainWindow::sendToLiveClients(const QByteArray &message)
         sendToPort(message, client.value(), meteringPort, descriptor);
         if (metering)
             continue;
-        logSend(client.key(), clientMap.size());
+        logSend(client.value().sendLinePrefix, client.key(), clientMap.size());
         sendToPort(message, client.value(), configPort, descriptor);
         sendToPort(message, client.value(), customPort, descriptor);
     }
@@ -330,7 +337,8 @@ void MainWindow::handleDatagram(const QByteArray &datagram, const QHostAddress &
         hid_write(hidDevice, report.data(), report.size());
 }
 
-// A new client's destination takes the form of the socket's family, as Qt's write would.
+// A new client's destination takes the form of the socket's family, as Qt's write would;
+// its send line's text up to the count is made here too.
 void MainWindow::registerClient(const QString &address)
 {
     ClientEntry *added = clientMap.registerOrRefresh(address);
@@ -338,6 +346,7 @@ void MainWindow::registerClient(const QString &address)
         return;
     const int family = UdpBatch::socketFamily(udpSocket->socketDescriptor());
     added->destination = UdpBatch::socketAddress(added->address, family);
+    added->sendLinePrefix = sendLinePrefix(address);
     showClientCount();
 }
 
