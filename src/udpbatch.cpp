@@ -150,9 +150,13 @@ void SenderCache::update(const sockaddr_storage &from)
 {
     senderPort = portOf(from);
     const sockaddr_in6 host = hostPart(from);
-    if (!addressText.isNull() && std::memcmp(&host, &last, sizeof host) == 0)
-        return;
-    last = host;
-    hostAddress = addressOf(from);
-    addressText = hostAddress.toString();
+    for (current = 0; current < known.size(); ++current)
+        if (!known[current].text.isNull()
+            && std::memcmp(&host, &known[current].host, sizeof host) == 0)
+            return;
+    current = replaceNext;
+    replaceNext = (replaceNext + 1) % known.size();
+    known[current].host = host;
+    known[current].address = addressOf(from);
+    known[current].text = known[current].address.toString();
 }

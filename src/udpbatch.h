@@ -70,20 +70,26 @@ private:
     std::array<mmsghdr, Slots> headers {};
 };
 
-// The sender's address as Qt reports it, and its text, for one sender after another: a run of
-// datagrams from one host converts its address once.
+// The sender's address as Qt reports it, and its text, for one datagram after another: the
+// last few hosts heard from keep theirs, so that each converts its address once.
 class SenderCache
 {
 public:
     void update(const sockaddr_storage &from);
-    const QHostAddress &address() const { return hostAddress; }
-    const QString &text() const { return addressText; }
+    const QHostAddress &address() const { return known[current].address; }
+    const QString &text() const { return known[current].text; }
     quint16 port() const { return senderPort; }
 
 private:
-    sockaddr_in6 last {};
-    QHostAddress hostAddress;
-    QString addressText;
+    struct Host
+    {
+        sockaddr_in6 host {};
+        QHostAddress address;
+        QString text;
+    };
+    std::array<Host, 16> known;
+    size_t current = 0;
+    size_t replaceNext = 0;
     quint16 senderPort = 0;
 };
 
