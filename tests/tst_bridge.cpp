@@ -308,6 +308,24 @@ private slots:
         QVERIFY(!bridge.polling());
     }
 
+    // A native IPv6 client beside an IPv4 one: both served, in the order of their texts.
+    void ipv6AndIpv4Clients()
+    {
+        Client v4("127.0.0.2"), v6("::1", v4.ports());
+        if (!v6.ok)
+            QSKIP("no IPv6 loopback");
+        Bridge bridge(v4.ports());
+        FakeHid::plug();
+        bridge.click("START");
+        QVERIFY(bridge.send(v4, hex("a0a04b41")) && bridge.send(v6, hex("a0a04b41")));
+        debugLines().clear();
+        FakeHid::queueInput(hex("00010203040506070809"));
+        bridge.poll();
+        QCOMPARE(v4.arrivals(), fanOut("00010203040506070809"));
+        QCOMPARE(v6.arrivals(), fanOut("00010203040506070809"));
+        QCOMPARE(debugLines(), QStringList({sendLine(v6, 2), sendLine(v4, 2)}));
+    }
+
     void clientsToDevice_data()
     {
         QTest::addColumn<QByteArray>("datagram");
