@@ -29,14 +29,14 @@ void Stopwatch::setClock(Clock clock)
     currentClock = clock ? clock : monotonicMs;
 }
 
-bool ClientRegistry::registerOrRefresh(const QString &address)
+ClientEntry *ClientRegistry::registerOrRefresh(const QString &address)
 {
     auto found = clients.find(address);
     const bool isNew = found == clients.end();
     if (isNew)
-        found = clients.insert(address, Stopwatch());
-    found->restart();
-    return isNew;
+        found = clients.insert(address, ClientEntry {Stopwatch(), QHostAddress(address), {}, {}});
+    found->lastHeard.restart();
+    return isNew ? &found.value() : nullptr;
 }
 
 void ClientRegistry::remove(const QString &address)
@@ -59,7 +59,7 @@ ClientRegistry::Entries ClientRegistry::snapshot() const
     return clients;
 }
 
-bool ClientRegistry::isLive(const Stopwatch &lastHeard)
+bool ClientRegistry::isLive(const ClientEntry &client)
 {
-    return lastHeard.elapsed() <= SilenceLimitMs;
+    return client.lastHeard.elapsed() <= SilenceLimitMs;
 }

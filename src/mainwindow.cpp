@@ -50,6 +50,42 @@ void dropTraySignalWarning(QtMsgType type, const QMessageLogContext &context, co
         passOn(type, context, text);
 }
 
+// Room for the largest UDP datagram, so that no read truncates one.
+constexpr int ReceiveBufferSize = 65536;
+
+// A QDebug stream quotes a text and escapes these characters in it.
+bool escapedByDebugStream(const QString &text)
+{
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() >= 0x7f || c == QLatin1Char('"')
+            || c == QLatin1Char('\\'))
+            return true;
+    return false;
+}
+
+// What qDebug() << "sendUdp" << "send to--> CLIENT: " << address writes before the count,
+// made once per client; empty when the stream would escape the address.
+QString sendLinePrefix(const QString &address)
+{
+    if (escapedByDebugStream(address))
+        return QString();
+    return QLatin1String("sendUdp send to--> CLIENT:  \"") + address + QLatin1String("\" ");
+}
+
+// The line that qDebug() << "sendUdp" << "send to--> CLIENT: " << address << clientCount
+// writes, without setting up a stream for each client and report: same text, same context
+// (no file, line or function; category "default"), same message handler.
+void logSend(const QString &linePrefix, const QString &address, int clientCount)
+{
+    if (linePrefix.isEmpty()) {
+        qDebug() << "sendUdp"
+                 << "send to--> CLIENT: " << address << clientCount;
+        return;
+    }
+    static const QMessageLogContext context(nullptr, 0, nullptr, "default");
+    qt_message_output(QtDebugMsg, context, linePrefix + QString::number(clientCount));
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -65,7 +101,11 @@ MainWindow::MainWindow(QWidget *parent)
     QCoreApplication::setApplicationName(QLatin1String(ApplicationName));
     readSettings();
 
+    receiveBuffer.resize(ReceiveBufferSize);
     udpSocket = new QUdpSocket(this);
+    followPort(ui->lineEdit_METERING, &meteringPort);
+    followPort(ui->lineEdit_CONFIGURATION, &configPort);
+    followPort(ui->lineEdit_CUSTOM, &customPort);
     connect(this, &MainWindow::readyUdp, this, &MainWindow::sendUdp);
     createTrayIcon();
 
@@ -198,61 +238,98 @@ void MainWindow::sendUdp()
         sendToLiveClients(udpQueue.takeFirst());
 }
 
-// Walks a snapshot so that retiring silent clients cannot disturb the walk.
+// Walks a snapshot so that retiring silent clients cannot disturb the walk. The datagrams
+// leave together once the walk ends, in the order of the walk.
 void MainWindow::sendToLiveClients(const QByteArray &message)
 {
     const bool metering = BridgeFormat::isMetering(message);
+    const qintptr descriptor
+        = udpSocket->state() == QAbstractSocket::BoundState ? udpSocket->socketDescriptor() : -1;
     const ClientRegistry::Entries clients = clientMap.snapshot();
     for (auto client = clients.cbegin(); client != clients.cend(); ++client) {
         if (!ClientRegistry::isLive(client.value())) {
             retireClient(client.key());
             continue;
         }
-        const QHostAddress address(client.key());
-        sendToPort(message, address, ui->lineEdit_METERING);
+        sendToPort(message, client.value(), meteringPort, descriptor);
         if (metering)
             continue;
-        qDebug() << "sendUdp"
-                 << "send to--> CLIENT: " << client.key() << clientMap.size();
-        sendToPort(message, address, ui->lineEdit_CONFIGURATION);
-        sendToPort(message, address, ui->lineEdit_CUSTOM);
+        logSend(client.value().sendLinePrefix, client.key(), clientMap.size());
+        sendToPort(message, client.value(), configPort, descriptor);
+        sendToPort(message, client.value(), customPort, descriptor);
     }
+    if (!reportDatagrams.isEmpty())
+        reportDatagrams.send(descriptor, message);
 }
 
+// Without a descriptor of its own the socket still sends, one datagram at a time.
 void MainWindow::sendToPort(
-    const QByteArray &message, const QHostAddress &client, const QLineEdit *portField)
+    const QByteArray &message, const ClientEntry &client, quint16 port, qintptr descriptor)
 {
-    udpSocket->writeDatagram(message, client, BridgeFormat::portFromText(portField->text()));
+    if (descriptor == -1)
+        udpSocket->writeDatagram(message, client.address, port);
+    else
+        reportDatagrams.add(client.destination, port);
 }
 
-// TRANSMITTED is shown once the drain ends: nothing is painted before control returns to the
-// event loop, and laying the field's text out again for every datagram of a burst took a
-// third of the time spent per datagram.
+// Keeps *port at the field's number, converted once per change of its text rather than for
+// every datagram: a new number still takes effect with the next one.
+void MainWindow::followPort(QLineEdit *field, quint16 *port)
+{
+    *port = BridgeFormat::portFromText(field->text());
+    connect(field, &QLineEdit::textChanged, this,
+        [port](const QString &text) { *port = BridgeFormat::portFromText(text); });
+}
+
+// Reads until the socket has nothing left, many datagrams per system call. TRANSMITTED is
+// shown once the drain ends: nothing is painted before control returns to the event loop, and
+// laying the field's text out again for every datagram of a burst took a third of the time
+// spent per datagram.
 void MainWindow::receiveUdp()
 {
     const int transmittedBefore = transmittedCount;
-    while (udpSocket->hasPendingDatagrams()) {
-        QByteArray datagram;
-        datagram.resize(static_cast<int>(udpSocket->pendingDatagramSize()));
-        QHostAddress sender;
-        quint16 senderPort = 0;
-        const qint64 length
-            = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
-        if (sender.isNull() || length < 0)
-            break; // a failed read; what is still pending waits for the next notification
-        datagram.resize(static_cast<int>(length));
-        handleDatagram(datagram, sender, senderPort);
-    }
+    const qintptr descriptor = udpSocket->socketDescriptor();
+    do {
+        while (descriptor != -1 && receiveBatch(descriptor)) { }
+    } while (receiveThroughQt());
     if (transmittedCount != transmittedBefore)
         showNumber(ui->lineEdit_send, transmittedCount);
 }
 
-void MainWindow::handleDatagram(
-    const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
+// True when the batch came back full, so that more may be waiting.
+bool MainWindow::receiveBatch(qintptr descriptor)
+{
+    const int received = receiveBatches.receive(descriptor);
+    for (int i = 0; i < received; ++i) {
+        lastSender.update(receiveBatches.sender(i));
+        handleDatagram(
+            receiveBatches.datagram(i), lastSender.address(), lastSender.text(), lastSender.port());
+    }
+    return receiveBatches.isFull(received);
+}
+
+// Each drain ends with a read of Qt's own, which arms the socket's next read notification;
+// it also takes a datagram that came after the last batch. False when none was left or the
+// read failed: what is pending then waits for the next notification.
+bool MainWindow::receiveThroughQt()
+{
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    const qint64 length
+        = udpSocket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), &sender, &senderPort);
+    if (sender.isNull() || length < 0)
+        return false;
+    handleDatagram(QByteArray::fromRawData(receiveBuffer.constData(), static_cast<int>(length)),
+        sender, sender.toString(), senderPort);
+    return true;
+}
+
+void MainWindow::handleDatagram(const QByteArray &datagram, const QHostAddress &sender,
+    const QString &senderText, quint16 senderPort)
 {
     if (!BridgeFormat::hasMarker(datagram))
         return;
-    registerClient(sender.toString());
+    registerClient(senderText);
     if (BridgeFormat::isKeepAlive(datagram)) {
         qDebug() << "Keep Alive message from: " << sender << ":" << senderPort;
         return;
@@ -263,10 +340,17 @@ void MainWindow::handleDatagram(
         hid_write(hidDevice, report.data(), report.size());
 }
 
+// A new client's destination takes the form of the socket's family, as Qt's write would;
+// its send line's text up to the count is made here too.
 void MainWindow::registerClient(const QString &address)
 {
-    if (clientMap.registerOrRefresh(address))
-        showClientCount();
+    ClientEntry *added = clientMap.registerOrRefresh(address);
+    if (!added)
+        return;
+    const int family = UdpBatch::socketFamily(udpSocket->socketDescriptor());
+    added->destination = UdpBatch::socketAddress(added->address, family);
+    added->sendLinePrefix = sendLinePrefix(address);
+    showClientCount();
 }
 
 void MainWindow::retireClient(const QString &address)

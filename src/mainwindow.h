@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "clientregistry.h"
+#include "udpbatch.h"
 
 #include <QByteArray>
 #include <QList>
@@ -55,17 +56,28 @@ private:
     void createTrayIcon();
     void setTrayImage(const QString &resourcePath);
     void notify(const QString &text, QSystemTrayIcon::MessageIcon icon);
-    void handleDatagram(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
+    bool receiveBatch(qintptr descriptor);
+    bool receiveThroughQt();
+    void handleDatagram(const QByteArray &datagram, const QHostAddress &sender,
+        const QString &senderText, quint16 senderPort);
     void registerClient(const QString &address);
     void retireClient(const QString &address);
     void sendToLiveClients(const QByteArray &message);
     void sendToPort(
-        const QByteArray &message, const QHostAddress &client, const QLineEdit *portField);
+        const QByteArray &message, const ClientEntry &client, quint16 port, qintptr descriptor);
+    void followPort(QLineEdit *field, quint16 *port);
     void showClientCount();
 
     Ui_MainWindow *ui;
     QUdpSocket *udpSocket = nullptr;
     QByteArray hidMessage;
+    QByteArray receiveBuffer;
+    ReceiveBatch receiveBatches;
+    SenderCache lastSender;
+    SendBatch reportDatagrams;
+    quint16 meteringPort = 0;
+    quint16 configPort = 0;
+    quint16 customPort = 0;
     int receivedCount = 0;
     int transmittedCount = 0;
     QList<QByteArray> udpQueue;

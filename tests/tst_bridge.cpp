@@ -295,6 +295,15 @@ private slots:
             debugLines().mid(1), QStringList({"OFFLINE:  \"::ffff:127.0.0.10\"", sendLine(b, 1)}));
         QCOMPARE(bridge.counters(), "3 0 1");
 
+        // A port field's new text takes effect with the next report; "x" converts to port 0,
+        // the datagram to it fails, and the ones after it still go.
+        bridge.setText("lineEdit_CUSTOM", b.port(Client::Config));
+        bridge.child<QLineEdit>("lineEdit_METERING")->setText(QStringLiteral("x"));
+        FakeHid::queueInput(hex("00010203040506070809"));
+        bridge.poll();
+        const QString toConfig = QStringLiteral("C a0a000010203040506070809");
+        QCOMPARE(b.arrivals(), QStringList({toConfig, toConfig}));
+
         FakeHid::clearCalls();
         if (unplug)
             FakeHid::unplug();
@@ -303,11 +312,29 @@ private slots:
         bridge.poll();
         QCOMPARE(deviceCalls(), Closed);
         QCOMPARE(bridge.status(), "stopped");
-        QCOMPARE(bridge.counters(), "3 0 0");
+        QCOMPARE(bridge.counters(), "4 0 0");
         QCOMPARE(bridge.trayIcon(), "gray");
         QCOMPARE(notes, QStringList({Running, Disconnected}));
         QCOMPARE(debugLines().count("disconnecting... "), 2); // the stop's, then the loss's
         QVERIFY(!bridge.polling());
+    }
+
+    // A native IPv6 client beside an IPv4 one: both served, in the order of their texts.
+    void ipv6AndIpv4Clients()
+    {
+        Client v4("127.0.0.2"), v6("::1", v4.ports());
+        if (!v6.ok)
+            QSKIP("no IPv6 loopback");
+        Bridge bridge(v4.ports());
+        FakeHid::plug();
+        bridge.click("START");
+        QVERIFY(bridge.send(v4, hex("a0a04b41")) && bridge.send(v6, hex("a0a04b41")));
+        debugLines().clear();
+        FakeHid::queueInput(hex("00010203040506070809"));
+        bridge.poll();
+        QCOMPARE(v4.arrivals(), fanOut("00010203040506070809"));
+        QCOMPARE(v6.arrivals(), fanOut("00010203040506070809"));
+        QCOMPARE(debugLines(), QStringList({sendLine(v6, 2), sendLine(v4, 2)}));
     }
 
     void clientsToDevice_data()
@@ -321,7 +348,7 @@ private slots:
         };
         row("full", "a0a00102030405060708090a", {"000102030405060708090a"}, "0 1 1");
         row("short", "a0a0ff", {"00ff000000000000000000"}, "0 1 1");
-        row("long", "a0a00102030405060708090a0b0c", {"000102030405060708090a"}, "0 1 1");
+        row("long", "a0a00102030405060708090a0b0c0d0e0f1011", {"000102030405060708090a"}, "0 1 1");
         row("marker only", "a0a0", {"0000000000000000000000"}, "0 1 1");
         row("keep-alive", "a0a04b41", {}, "0 0 1");
         row("keep-alive and more", "a0a04b410102", {}, "0 0 1");

@@ -65,13 +65,17 @@ public:
     }
     quint16 port(Port which) const { return sockets[which].localPort(); }
     std::array<quint16, 3> ports() const { return {port(Metering), port(Config), port(Custom)}; }
-    // As the bridge's dual-stack socket names an IPv4 sender.
-    QString mapped() const { return QStringLiteral("::ffff:") + host.toString(); }
+    // As the bridge's dual-stack socket names a sender: an IPv4 one in its mapped form.
+    QString mapped() const
+    {
+        return (isV4() ? QStringLiteral("::ffff:") : QString()) + host.toString();
+    }
     bool send(const QByteArray &datagram, quint16 listenPort)
     {
-        return sockets[Sender].writeDatagram(datagram, QHostAddress::LocalHost, listenPort)
-            == datagram.size();
+        const QHostAddress bridge(isV4() ? QHostAddress::LocalHost : QHostAddress::LocalHostIPv6);
+        return sockets[Sender].writeDatagram(datagram, bridge, listenPort) == datagram.size();
     }
+    bool isV4() const { return host.protocol() == QAbstractSocket::IPv4Protocol; }
     // What arrived since the last call, in hex: "M <bytes>" lines for METERING, then "C" and "U".
     QStringList arrivals()
     {

@@ -25,6 +25,7 @@ struct Device
     bool failNextRead = false;
     bool writesFail = false;
     bool recordReads = true;
+    bool recordWrites = true;
     int openHandles = 0;
     // The window leaves its handle open when destroyed while running (the end of the
     // process releases it), so open handles stay reachable here, not leaked.
@@ -87,6 +88,7 @@ void reset()
     d.failNextRead = false;
     d.writesFail = false;
     d.recordReads = true;
+    d.recordWrites = true;
     d.calls.clear();
     d.writes.clear();
     d.writeObserver = nullptr;
@@ -163,6 +165,13 @@ void setRecordReads(bool record)
     Device &d = device();
     std::lock_guard<std::mutex> lock(d.mutex);
     d.recordReads = record;
+}
+
+void setRecordWrites(bool record)
+{
+    Device &d = device();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.recordWrites = record;
 }
 
 std::vector<Bytes> writes()
@@ -259,11 +268,13 @@ int hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
     Device &d = device();
     std::unique_lock<std::mutex> lock(d.mutex);
-    // Real hidapi would crash on a null handle; recorded so that a test sees the attempt.
-    d.calls.push_back((dev ? "hid_write " : "hid_write on a null handle ") + hex(data, length));
+    // Real hidapi would crash on a null handle: the attempt is always recorded, for tests to see.
+    if (d.recordWrites || !dev)
+        d.calls.push_back((dev ? "hid_write " : "hid_write on a null handle ") + hex(data, length));
     if (!d.isCurrent(dev))
         return -1;
-    d.writes.emplace_back(data, data + length);
+    if (d.recordWrites)
+        d.writes.emplace_back(data, data + length);
     const int result = d.writesFail ? -1 : static_cast<int>(length);
     const FakeHid::WriteObserver observer = d.writeObserver;
     lock.unlock();

@@ -17,7 +17,7 @@ using Bytes = std::vector<unsigned char>;
 constexpr unsigned short VendorId = 0x0805;
 constexpr unsigned short ProductId = 0x1404;
 
-// Unplugged, nothing queued, writes succeed, empty logs, reads recorded.
+// Unplugged, nothing queued, writes succeed, empty logs, reads and writes recorded.
 void reset();
 
 // An open handle outlives an unplug: its reads and writes fail with -1 from then on,
@@ -43,6 +43,8 @@ std::vector<std::string> calls();
 void clearCalls();
 // At one read a millisecond the log grows quickly; long runs can leave reads out.
 void setRecordReads(bool record);
+// Writes still reach the observer below; a benchmark leaves them out of both logs.
+void setRecordWrites(bool record);
 
 // The bytes of every write, in order.
 std::vector<Bytes> writes();

@@ -1,5 +1,5 @@
-#ifndef FLOOD_H
-#define FLOOD_H
+#ifndef FLOODLOAD_H
+#define FLOODLOAD_H
 
 #include "fakehidapi.h"
 
@@ -77,4 +77,4 @@ SocketCounters socketCounters(int fd);
 
 } // namespace Bench
 
-#endif // FLOOD_H
+#endif // FLOODLOAD_H
