@@ -1,15 +1,12 @@
 // bench_driver: measures the bridge on loopback with the simulated device and prints a table
 // and, as its last line, one JSON object. Run it through bench/run, which builds it and
 // sends standard error (where the bridge writes its debug lines) to a file. One file per
-// phase (rate, latency, throughput, idle, startup, memory, flood, soak) says what it measures
-// and against which yardstick; harness.h, window.h, children.h and report.cpp are shared.
-#include "harness.h"
-#include "window.h"
+// phase says what it measures and against which yardstick; bench.h is what they share.
+#include "bench.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -29,18 +26,18 @@ const Phase Phases[] = {{"rate", "timers and device-to-client rate", ratePhase},
     {"startup", "start-up", startupPhase}, {"memory", "memory", memoryPhase},
     {"flood", "flood of the LISTEN port", floodPhase}, {"soak", "unplug soak", soakPhase}};
 
-// Runs the phases asked for; a phase that throws is named in the result and the next one
-// starts from a stopped bridge.
+// Runs the phases asked for; a phase that throws is named in the result, and every phase
+// leaves the window stopped for the next.
 std::vector<std::string> runPhases(Context context, Report &report)
 {
     context.listen = freePort();
     for (std::uint16_t &port : context.ports)
         port = freePort();
-    const Ports &ports = context.ports;
     context.progress("mode " + std::string(context.plan.quick ? "quick" : "full")
         + ", ports listen " + std::to_string(context.listen) + ", metering "
-        + std::to_string(ports[Metering]) + ", config " + std::to_string(ports[Config])
-        + ", custom " + std::to_string(ports[Custom]));
+        + std::to_string(context.ports[Metering]) + ", config "
+        + std::to_string(context.ports[Config]) + ", custom "
+        + std::to_string(context.ports[Custom]));
     std::vector<std::string> failures;
     for (const Phase &phase : Phases) {
         if (!context.plan.only.empty() && context.plan.only.count(phase.key) == 0)
@@ -51,31 +48,36 @@ std::vector<std::string> runPhases(Context context, Report &report)
         } catch (const std::exception &error) {
             context.progress(std::string(phase.name) + " failed: " + error.what());
             failures.push_back(std::string(phase.name) + ": " + error.what());
-            context.bridge.stop();
-            FakeHid::setWriteObserver(nullptr);
         }
+        context.bridge.reset();
     }
     return failures;
 }
 
 std::string loadAverage()
 {
-    const std::string text = readFile("/proc/loadavg");
-    return text.substr(0, text.find(' ', text.find(' ', text.find(' ') + 1) + 1));
+    std::istringstream text(readFile("/proc/loadavg"));
+    std::string one, five, fifteen;
+    text >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    Plan plan;
+#ifndef BENCH_DEVICESIM_PRELOAD
+#define BENCH_DEVICESIM_PRELOAD ""
+#define BENCH_DEVICESIM_CONTROL ""
+#endif
+    Plan plan = FullPlan;
     std::set<std::string> only;
-    Programs programs {
-        BENCH_BASELINE, BENCH_BRIDGE_BENCH, BENCH_REAL, BENCH_QTFLOOR, BENCH_PROBE, "."};
+    Programs programs {BENCH_BASELINE, BENCH_BRIDGE_BENCH, BENCH_REAL, BENCH_QTFLOOR, BENCH_PROBE,
+        BENCH_DEVICESIM_PRELOAD, BENCH_DEVICESIM_CONTROL, "."};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick") {
-            plan = quickPlan();
+            plan = QuickPlan;
         } else if (arg == "--log-dir" && i + 1 < argc) {
             programs.logDir = argv[++i];
         } else if (arg == "--only" && i + 1 < argc) {
@@ -114,33 +116,30 @@ int main(int argc, char *argv[])
 
     const double minutes = double(monotonicNs() - started) / Sec / 60;
     const std::string loadAfter = loadAverage();
-    report.notes.push_back("mode: " + std::string(plan.quick ? "quick" : "full") + ", "
-        + number(minutes, 1) + " min; load average before " + loadBefore + ", after " + loadAfter
-        + "; " + std::to_string(std::thread::hardware_concurrency()) + " cores");
-    report.notes.push_back(
+    const std::string idleProgram = programs.deviceSim.empty()
+        ? "tavrel-control-bench (src/main.cpp + window + simulated device)"
+        : "the real tavrel-control with tools/devicesim preloaded";
+    report.notes = {"mode: " + std::string(plan.quick ? "quick" : "full") + ", "
+            + number(minutes, 1) + " min; load average before " + loadBefore + ", after "
+            + loadAfter + "; " + std::to_string(std::thread::hardware_concurrency()) + " cores",
         "debug lines (stderr) of every bridge measured went to files, not a terminal: "
-        + programs.logDir);
-    report.notes.push_back(
+            + programs.logDir,
         "latency: from the report being queued in the simulated device to the kernel's receive "
         "stamp of the client's last datagram of it (CONFIG, CUSTOM after METERING), non-metering "
-        "reports; baseline: bench_baseline (C, 1 ms absolute-deadline timer)");
-    report.notes.push_back(
-        "rate, latency, throughput: the window in this process (simulated device linked in); "
-        "idle running: "
-        + std::string(programs.deviceSim.empty()
-                ? "tavrel-control-bench (src/main.cpp + window + simulated device)"
-                : "the real tavrel-control with tools/devicesim preloaded")
-        + "; memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle stopped "
-          "and "
-          "start-up: the real tavrel-control; flood and soak: the window in this process");
+        "reports; baseline: bench_baseline (C, 1 ms absolute-deadline timer)",
+        "rate, latency, throughput, flood and soak: the window in this process (simulated device "
+        "linked in); idle running: "
+            + idleProgram
+            + "; memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle "
+              "stopped and start-up: the real tavrel-control"};
     for (const std::string &failure : failures)
         report.notes.push_back("FAILED: " + failure);
     report.text("mode", plan.quick ? "quick" : "full");
     report.text("load_before", loadBefore);
     report.text("load_after", loadAfter);
-    report.value("minutes", minutes, 2);
+    report.values(2, {{"minutes", minutes}});
     report.text("stderr", "file");
-    report.value("failures", double(failures.size()), 0);
+    report.values(0, {{"failures", failures.size()}});
     report.print();
     return failures.empty() ? 0 : 1;
 }
