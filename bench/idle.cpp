@@ -3,7 +3,7 @@
 // no report, in the same run; target <= 1.1 x C's. Stopped: the real tavrel-control with the
 // bridge stopped, beside an empty Qt application; target <= 0.1 % of a core. The empty Qt
 // application's peak memory is kept for the memory phase.
-#include "bench.h"
+#include "clients.h"
 
 #include <QTemporaryDir>
 
@@ -22,9 +22,10 @@ namespace {
         const Programs &programs = context.programs;
         const bool onReal = !programs.deviceSim.empty();
         QTemporaryDir dir;
-        const std::string home = writeConfigHome(dir.path().toStdString(), context, true);
+        const std::string home = dir.path().toStdString();
         Child child({onReal ? programs.real : programs.bridgeBench},
-            qtEnvironment(context, home, programs.deviceSim), -1, context.log("idle-running"));
+            qtEnvironment(context, home, true, programs.deviceSim), -1,
+            context.log("idle-running"));
         ClientSet probe(ProbeClient, 1, context.ports);
         bool started = child.readyNs(10 * Sec) >= 0;
         if (started && onReal) {
@@ -43,8 +44,8 @@ namespace {
     std::pair<double, long> quiet(Context &context, const std::string &program, const char *log)
     {
         QTemporaryDir dir;
-        const std::string home = writeConfigHome(dir.path().toStdString(), context, false);
-        Child child({program}, qtEnvironment(context, home), -1, context.log(log));
+        Child child({program}, qtEnvironment(context, dir.path().toStdString(), false), -1,
+            context.log(log));
         if (child.readyNs(10 * Sec) < 0)
             throw std::runtime_error(program + " did not reach its event loop");
         sleepNs(Sec / 2);

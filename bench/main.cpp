@@ -2,7 +2,7 @@
 // and, as its last line, one JSON object. Run it through bench/run, which builds it and
 // sends standard error (where the bridge writes its debug lines) to a file. One file per
 // phase says what it measures and against which yardstick; bench.h is what they share.
-#include "bench.h"
+#include "clients.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -64,6 +64,46 @@ std::string loadAverage()
 
 } // namespace
 
+namespace Bench {
+
+void Report::print() const
+{
+    std::array<std::size_t, 6> widths {};
+    const std::array<std::string, 6> head {
+        "figure", "bridge", "baseline", "ratio", "target", "met"};
+    for (const auto &row : rows)
+        for (std::size_t i = 0; i < 6; ++i)
+            widths[i] = std::max({widths[i], row[i].size(), head[i].size()});
+    auto line = [&](const std::array<std::string, 6> &cells, char pad, const char *between) {
+        std::string text;
+        for (std::size_t i = 0; i < 6; ++i)
+            text += (i ? between : "") + cells[i] + std::string(widths[i] - cells[i].size(), pad);
+        std::cout << text.substr(0, text.find_last_not_of(' ') + 1) << "\n";
+    };
+    std::cout << "\n";
+    line(head, ' ', " | ");
+    line({}, '-', "-+-");
+    for (const auto &row : rows)
+        line(row, ' ', " | ");
+    std::cout << "\n";
+    for (const std::string &note : notes)
+        std::cout << note << "\n";
+    std::string object = "{", results;
+    std::size_t met = 0;
+    for (const auto &member : json)
+        object += "\"" + member.first + "\":" + member.second + ",";
+    for (const auto &target : targets) {
+        results += (results.empty() ? "\"" : ",\"") + target.first + "\":";
+        results += target.second ? "true" : "false";
+        met += target.second;
+    }
+    std::cout << "targets met: " << met << " of " << targets.size() << "\n"
+              << object << "\"targets\":{" << results << "},\"targets_met\":" << met
+              << ",\"targets_total\":" << targets.size() << "}" << std::endl;
+}
+
+} // namespace Bench
+
 int main(int argc, char *argv[])
 {
 #ifndef BENCH_DEVICESIM_PRELOAD
@@ -104,7 +144,7 @@ int main(int argc, char *argv[])
     Bridge bridge(&window);
 
     Report report;
-    const std::int64_t started = monotonicNs();
+    const std::int64_t started = clockNs();
     const std::string loadBefore = loadAverage();
     std::vector<std::string> failures;
     std::thread measuring([&] {
@@ -114,7 +154,7 @@ int main(int argc, char *argv[])
     app.exec();
     measuring.join();
 
-    const double minutes = double(monotonicNs() - started) / Sec / 60;
+    const double minutes = double(clockNs() - started) / Sec / 60;
     const std::string loadAfter = loadAverage();
     const std::string idleProgram = programs.deviceSim.empty()
         ? "tavrel-control-bench (src/main.cpp + window + simulated device)"

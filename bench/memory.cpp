@@ -2,7 +2,7 @@
 // forwards 1,000,000 reports (--quick: 20,000), one per poll tick, to 16 clients. Targets:
 // peak RSS <= 40 MiB (an empty Qt application's shown beside it, from the idle phase), RSS
 // growth from the first tenth to the end <= 256 KiB, every datagram received in order.
-#include "bench.h"
+#include "clients.h"
 
 #include <QTemporaryDir>
 
@@ -16,13 +16,12 @@ void memoryPhase(Context &context, Report &report)
     const std::uint32_t total = context.plan.memoryReports, tenth = total / 10;
     const std::uint16_t listen = context.listen;
     QTemporaryDir dir;
-    const std::string home = writeConfigHome(dir.path().toStdString(), context, true);
     const std::string log = context.log("memory");
     const auto logSize = [&log] {
         struct stat info = {};
         return stat(log.c_str(), &info) == 0 ? std::int64_t(info.st_size) : 0;
     };
-    std::vector<std::string> environment = qtEnvironment(context, home);
+    std::vector<std::string> environment = qtEnvironment(context, dir.path().toStdString(), true);
     environment.push_back("TAVREL_BENCH_FEED=1");
     Child child({context.programs.bridgeBench}, environment, -1, log, true);
     ClientSet clients(MemoryClients, 16, context.ports);
@@ -34,15 +33,14 @@ void memoryPhase(Context &context, Report &report)
         throw std::runtime_error("cannot feed the device");
 
     long afterFirst = -1, beforeLast = -1;
-    std::int64_t stderrBytes = 0, lastMove = monotonicNs(), nextProgress = lastMove + 60 * Sec;
+    std::int64_t stderrBytes = 0, lastMove = clockNs(), nextProgress = lastMove + 60 * Sec;
     const std::int64_t deadline = lastMove + (std::int64_t(total) / 500 + 60) * Sec;
     for (std::uint64_t done = 0, before = 0;
-         done < total && monotonicNs() < deadline && monotonicNs() - lastMove < 15 * Sec;
-         before = done) {
+         done < total && clockNs() < deadline && clockNs() - lastMove < 15 * Sec; before = done) {
         sleepNs(5 * Ms);
         clients.poll();
         done = clients.minReceived(Custom);
-        lastMove = done != before ? monotonicNs() : lastMove;
+        lastMove = done != before ? clockNs() : lastMove;
         if (afterFirst < 0 && done >= tenth)
             afterFirst = statusKiB(child.pid, "VmRSS");
         if (beforeLast < 0 && done >= total - tenth)
@@ -51,7 +49,7 @@ void memoryPhase(Context &context, Report &report)
         const std::int64_t size = logSize();
         if (size > (256LL << 20) && truncate(log.c_str(), 0) == 0)
             stderrBytes += size; // the bridge appends: it goes on at 0
-        if (monotonicNs() >= nextProgress) {
+        if (clockNs() >= nextProgress) {
             context.progress(std::to_string(done) + " of " + std::to_string(total) + " reports");
             nextProgress += 60 * Sec;
         }

@@ -1,6 +1,6 @@
 // Preloaded (LD_PRELOAD) into a Qt program, unmodified: the first time its event loop runs,
 // writes "ready <ns>" (CLOCK_MONOTONIC) and a newline to the descriptor named by
-// TAVREL_BENCH_READY_FD, and quits the program if TAVREL_BENCH_QUIT_WHEN_READY is set.
+// TAVREL_BENCH_READY_FD, and quits the program if TAVREL_BENCH_QUIT_WHEN_READY is 1.
 // Without TAVREL_BENCH_READY_FD it does nothing at all.
 #include <QCoreApplication>
 #include <QTimer>
@@ -19,7 +19,7 @@ static void announceWhenLoopRuns()
         timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
         dprintf(fd, "ready %lld\n", now.tv_sec * 1000000000LL + now.tv_nsec);
-        if (qEnvironmentVariableIsSet("TAVREL_BENCH_QUIT_WHEN_READY"))
+        if (qEnvironmentVariableIntValue("TAVREL_BENCH_QUIT_WHEN_READY"))
             QCoreApplication::quit();
     });
 }

@@ -2,7 +2,7 @@
 // device, so that every poll tick forwards one. Yardstick: an empty repeating 1 ms QTimer of
 // the default type in the same event loop; target: >= 0.99 x its tick rate, nothing lost and
 // the order kept. The C sender's rate and its absolute-deadline timer are shown beside it.
-#include "bench.h"
+#include "clients.h"
 
 #include <QTimer>
 
@@ -35,11 +35,11 @@ namespace {
         Rate result;
         clients.reset();
         std::uint32_t next = 0;
-        const std::int64_t warm = monotonicNs() + Sec / 2;
+        const std::int64_t warm = clockNs() + Sec / 2;
         const std::int64_t end = warm + static_cast<std::int64_t>(seconds * Sec);
         std::int64_t t0 = 0, now = 0;
         std::uint64_t c0 = 0;
-        for (; (now = monotonicNs()) < end; sleepNs(Ms / 2)) {
+        for (; (now = clockNs()) < end; sleepNs(Ms / 2)) {
             while (queue(next))
                 ++next;
             clients.poll();
@@ -71,9 +71,9 @@ namespace {
         });
         sleepNs(Sec / 2);
         const std::uint64_t c0 = ticks;
-        const std::int64_t t0 = monotonicNs();
+        const std::int64_t t0 = clockNs();
         sleepNs(static_cast<std::int64_t>(seconds * Sec));
-        const double rate = double(ticks - c0) * Sec / double(monotonicNs() - t0);
+        const double rate = double(ticks - c0) * Sec / double(clockNs() - t0);
         bridge.onGui([&] { delete timer; });
         return rate;
     }
@@ -89,13 +89,13 @@ void ratePhase(Context &context, Report &report)
     {
         ClientSet clients(SustainedClients, 1, ports);
         bridge.setPorts(listen, ports);
-        bridge.startWith(clients, listen);
+        startWith(bridge, clients, listen);
         const auto queue = [](std::uint32_t s) {
             return FakeHid::pendingInput() < 8 && (queueOnDevice(s), true);
         };
         bridged = sustained(clients, plan.sustainedSeconds, listen, queue, [](std::uint64_t n) {
-            for (const std::int64_t end = monotonicNs() + 2 * Sec;
-                 FakeHid::pendingInput() > 0 && monotonicNs() < end;)
+            for (const std::int64_t end = clockNs() + 2 * Sec;
+                 FakeHid::pendingInput() > 0 && clockNs() < end;)
                 sleepNs(Ms);
             return n - FakeHid::pendingInput();
         });

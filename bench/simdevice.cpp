@@ -2,7 +2,7 @@
 // device instead of hidapi): the device is plugged in from the start, the simulation's call
 // log leaves out the reads of the 1 ms poll, and with TAVREL_BENCH_FEED set a line "feed N"
 // on standard input queues N non-metering reports numbered 0 to N-1, a few always waiting.
-#include "bench.h"
+#include "clients.h"
 
 #include <thread>
 

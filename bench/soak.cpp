@@ -3,7 +3,7 @@
 // in, then 200 with auto-connect (--quick: 20, 20, 3). No yardstick. Targets: after every
 // cycle the bridge runs again and serves both ways (a client registers, a report reaches it,
 // datagrams from 8 clients reach the device); RSS and descriptors flat after the first tenth.
-#include "bench.h"
+#include "clients.h"
 
 namespace Bench {
 
@@ -21,11 +21,11 @@ namespace {
     bool serves(Context &context, ClientSet &clients, DeviceWrites &writes)
     {
         clients.reset();
-        if (!context.bridge.registerClients(clients, context.listen))
+        if (!registerClients(context.bridge, clients, context.listen))
             return false;
         queueOnDevice(0);
         return clients.waitForTotal(PortCount, 2 * Sec) && clients.errors == 0
-            && throughput(context.listen, ThroughputClients, writes).lossless();
+            && writes.load(context.listen, ThroughputClients).lossless();
     }
 
     // Each cycle: served both ways, the device goes (or Stop), comes back (or Start), and the
@@ -75,7 +75,7 @@ namespace {
 void soakPhase(Context &context, Report &report)
 {
     DeviceWrites writes;
-    writeDeviceTo(writes.ends[1]);
+    writes.observeWindow();
     ClientSet clients(SoakClient, 1, context.ports);
     context.bridge.setPorts(context.listen, context.ports);
     // The quick cycles first: whatever the window keeps once (buffers, caches) is in place

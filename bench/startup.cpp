@@ -1,7 +1,7 @@
 // Start-up: from the spawn of the real tavrel-control to its event loop's first run (the
 // preloaded probe says when), median of 20 starts (--quick: 5), beside an empty Qt
 // application's, started in turn. Target: <= 300 ms.
-#include "bench.h"
+#include "clients.h"
 
 #include <QTemporaryDir>
 
@@ -12,11 +12,11 @@ void startupPhase(Context &context, Report &report)
     const Programs &programs = context.programs;
     std::vector<double> real, floor;
     QTemporaryDir dir;
-    const std::string home = writeConfigHome(dir.path().toStdString(), context, false);
     for (int run = 0; run < context.plan.startupRuns; ++run) {
         for (const bool isReal : {true, false}) {
             const std::string &program = isReal ? programs.real : programs.floor;
-            Child child({program}, qtEnvironment(context, home, "", true), -1,
+            Child child({program},
+                qtEnvironment(context, dir.path().toStdString(), false, "", true), -1,
                 context.log(isReal ? "startup" : "startup-qtfloor"));
             const std::int64_t ready = child.readyNs(10 * Sec);
             child.wait(10 * Sec);

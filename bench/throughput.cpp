@@ -3,7 +3,7 @@
 // yardstick (bench_baseline rx: recvfrom and write) so that a change of load hits both. Each
 // side writes its reports to a pipe that the sending thread reads back and checks.
 // Targets: writes per second >= 1 x C's and CPU per datagram <= 1.5 x C's (medians), no loss.
-#include "bench.h"
+#include "clients.h"
 
 namespace Bench {
 
@@ -12,11 +12,11 @@ namespace {
     Throughput bridgeRound(Context &context)
     {
         DeviceWrites writes;
-        writeDeviceTo(writes.ends[1]);
+        writes.observeWindow();
         context.bridge.setPorts(context.listen, context.ports);
         context.bridge.start();
         const std::int64_t cpuBefore = context.bridge.cpuNs();
-        Throughput result = throughput(context.listen, context.plan.throughputDatagrams, writes);
+        Throughput result = writes.load(context.listen, context.plan.throughputDatagrams);
         result.cpuUsPerDatagram
             = double(context.bridge.cpuNs() - cpuBefore) / 1000 / result.written;
         context.bridge.reset(); // no more writes to the pipe
@@ -34,7 +34,7 @@ namespace {
         writes.closeWriteEnd();
         Throughput result;
         if (receiver.line(5 * Sec) == "ready")
-            result = throughput(listen, total, writes);
+            result = writes.load(listen, total);
         receiver.wait(5 * Sec);
         result.cpuUsPerDatagram = double(receiver.cpuNsAtExit) / 1000 / result.written;
         return result;
