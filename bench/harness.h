@@ -75,7 +75,10 @@ struct Context
     long floorPeakKiB = -1; // the empty Qt application's, from the idle phase
 
     void progress(const std::string &text) const { std::cout << "# " << text << std::endl; }
-    std::string log(const std::string &name) const { return programs.logDir + "/" + name; }
+    std::string log(const std::string &name) const
+    {
+        return programs.logDir + "/" + name + ".stderr";
+    }
 };
 
 inline std::int64_t clockNs(clockid_t clock = CLOCK_MONOTONIC)
@@ -132,10 +135,11 @@ struct Report
     std::vector<std::pair<std::string, std::string>> json; // key, raw JSON value
     std::map<std::string, bool> targets;
 
-    void values(int decimals, std::initializer_list<std::pair<std::string, double>> members)
+    void values(int decimals, const std::string &prefix,
+        std::initializer_list<std::pair<std::string, double>> members)
     {
         for (const auto &member : members)
-            json.emplace_back(member.first, number(member.second, decimals));
+            json.emplace_back(prefix + member.first, number(member.second, decimals));
     }
     void text(const std::string &key, const std::string &v)
     {
@@ -149,7 +153,7 @@ struct Report
         const bool met = valid && baseline > 0 && (atMost ? ratio <= limit : ratio >= limit);
         rows.push_back({figure, number(bridge, 3), yardstick + " " + number(baseline, 3),
             number(ratio, 3), (atMost ? "<= " : ">= ") + number(limit, 2) + " x", yesNo(met)});
-        values(4, {{key + "_ratio", ratio}});
+        values(4, key, {{"_ratio", ratio}});
         return targets[key] = met;
     }
     // No RSS growth beyond 512 KiB and no new descriptor from `warm` to `end` (the flood, soak).
@@ -161,9 +165,9 @@ struct Report
             (growth >= 0 ? "+" : "") + std::to_string(growth) + " KiB; " + std::to_string(warm[1])
                 + " -> " + std::to_string(end[1]),
             "-", "-", "<= 512 KiB; same", yesNo(met)});
-        values(0,
-            {{key + "_rss_warm_kib", warm[0]}, {key + "_rss_end_kib", end[0]},
-                {key + "_fds_warm", warm[1]}, {key + "_fds_end", end[1]}});
+        values(0, key + "_",
+            {{"rss_warm_kib", warm[0]}, {"rss_end_kib", end[0]}, {"fds_warm", warm[1]},
+                {"fds_end", end[1]}});
         targets[key + "_flat"] = met;
     }
     void print() const;

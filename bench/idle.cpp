@@ -7,47 +7,34 @@
 
 #include <QTemporaryDir>
 
-#include <sys/wait.h>
-
-#include <cmath>
-
 namespace Bench {
 
 namespace {
 
-    // The running bridge's idle cost, on the real program when the preloadable simulated
-    // device is built, else on tavrel-control-bench.
-    double runningIdle(Context &context, const std::string &program)
+    // A Qt program in its event loop, with auto-connect and the simulated device plugged in
+    // (`running`) or alone: its CPU in % of a core, and its peak RSS in KiB.
+    std::pair<double, long> idle(Context &context, const std::string &program, bool running)
     {
         const Programs &programs = context.programs;
-        const bool onReal = !programs.deviceSim.empty();
+        const char *name = running     ? "idle-running"
+            : program == programs.real ? "idle-stopped"
+                                       : "idle-qtfloor";
+        const std::string log = context.log(name);
         QTemporaryDir dir;
         const std::string home = dir.path().toStdString();
-        Child child({onReal ? programs.real : programs.bridgeBench},
-            qtEnvironment(context, home, true, programs.deviceSim), -1,
-            context.log("idle-running"));
+        Child child({program},
+            qtEnvironment(context, home, running, running ? programs.deviceSim : ""), -1, log);
         ClientSet probe(ProbeClient, 1, context.ports);
-        bool started = child.readyNs(10 * Sec) >= 0;
-        if (started && onReal) {
+        bool ready = child.readyNs(10 * Sec) >= 0;
+        if (ready && running) {
             int status = -1;
             Child plug({programs.deviceSimControl, "--socket", home + "/devicesim.sock", "--wait",
                 "5000", "plug"});
-            started = plug.wait(10 * Sec, &status) && WIFEXITED(status) && !WEXITSTATUS(status);
+            ready = plug.wait(10 * Sec, &status) && status == 0
+                && waitUntilRunning(context, probe, log);
         }
-        if (!started || !waitUntilRunning(context, probe, context.log("idle-running")))
-            throw std::runtime_error(program + " did not start the bridge");
-        sleepNs(Sec / 2);
-        return cpuPercent(child.pid, context.plan.idleSeconds);
-    }
-
-    // A Qt program left alone in its event loop (no auto-connect): its CPU % and peak KiB.
-    std::pair<double, long> quiet(Context &context, const std::string &program, const char *log)
-    {
-        QTemporaryDir dir;
-        Child child({program}, qtEnvironment(context, dir.path().toStdString(), false), -1,
-            context.log(log));
-        if (child.readyNs(10 * Sec) < 0)
-            throw std::runtime_error(program + " did not reach its event loop");
+        if (!ready)
+            throw std::runtime_error(program + " did not start, or not the bridge");
         sleepNs(Sec / 2);
         const double cpu = cpuPercent(child.pid, context.plan.idleSeconds);
         return {cpu, statusKiB(child.pid, "VmHWM")};
@@ -57,12 +44,9 @@ namespace {
 
 void idlePhase(Context &context, Report &report)
 {
-    const std::string program = context.programs.deviceSim.empty()
-        ? "tavrel-control-bench"
-        : "tavrel-control + preloaded devicesim";
-    const double running = runningIdle(context, program);
-    const double stopped = quiet(context, context.programs.real, "idle-stopped").first;
-    const auto [floorIdle, floorPeakKiB] = quiet(context, context.programs.floor, "idle-qtfloor");
+    const double running = idle(context, context.programs.real, true).first;
+    const double stopped = idle(context, context.programs.real, false).first;
+    const auto [floorIdle, floorPeakKiB] = idle(context, context.programs.floor, false);
     context.floorPeakKiB = floorPeakKiB;
     double cIdle = NAN;
     {
@@ -76,11 +60,10 @@ void idlePhase(Context &context, Report &report)
     report.rows.push_back(
         {"idle CPU, stopped, % of a core", number(stopped, 4), "Qt floor " + number(floorIdle, 4),
             ratioText(stopped, floorIdle), "<= 0.1 %", yesNo(stopped <= 0.1)});
-    report.text("idle_running_program", program);
-    report.values(3, {{"idle_running_cpu_pct", running}, {"idle_running_c_cpu_pct", cIdle}});
-    report.values(
-        4, {{"idle_stopped_cpu_pct", stopped}, {"idle_stopped_qtfloor_cpu_pct", floorIdle}});
-    report.values(0, {{"idle_seconds", context.plan.idleSeconds}});
+    report.text("idle_running_program", "tavrel-control + preloaded devicesim");
+    report.values(3, "idle_running_", {{"cpu_pct", running}, {"c_cpu_pct", cIdle}});
+    report.values(4, "idle_stopped_", {{"cpu_pct", stopped}, {"qtfloor_cpu_pct", floorIdle}});
+    report.values(0, "", {{"idle_seconds", context.plan.idleSeconds}});
     report.targets["idle_stopped"] = stopped <= 0.1;
 }
 

@@ -5,7 +5,6 @@
 // client and <= 1.3 x at 16 and 128. p50, max and the absolute figures are for information.
 #include "clients.h"
 
-#include <cmath>
 #include <random>
 
 namespace Bench {
@@ -59,20 +58,19 @@ namespace {
 
 void latencyPhase(Context &context, Report &report)
 {
-    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
     for (const int count : {1, 16, 128}) {
-        ClientSet clients(LatencyClients, count, ports);
-        bridge.setPorts(listen, ports);
-        startWith(bridge, clients, listen);
+        Bridge &bridge = context.bridge;
+        ClientSet clients(LatencyClients, count, context.ports);
+        startWith(bridge, clients, context.listen);
         const std::int64_t cpuBefore = bridge.cpuNs();
-        Latency bridged = latency(
-            clients, plan.latencySamples, [](std::uint32_t s) { return queueOnDevice(s), true; });
+        Latency bridged = latency(clients, context.plan.latencySamples,
+            [](std::uint32_t s) { return queueOnDevice(s), true; });
         bridged.cpuUs = double(bridge.cpuNs() - cpuBefore) / 1000 / std::max(1, bridged.samples);
         bridge.stop();
         CSender sender(context, clients);
         sleepNs(200 * Ms); // past its start-up
         Latency c = latency(
-            clients, plan.latencySamples, [&](std::uint32_t s) { return sender.queue(s); });
+            clients, context.plan.latencySamples, [&](std::uint32_t s) { return sender.queue(s); });
         sender.finish();
         c.cpuUs = double(sender.child.cpuNsAtExit) / 1000 / std::max(1, c.samples);
 
@@ -87,16 +85,14 @@ void latencyPhase(Context &context, Report &report)
         report.rows.back()[5] += (complete ? "" : " (lost)") + dropNote(bridged.clientDrops);
         report.ratioTarget(key + "_cpu", "  same: CPU per report, us", bridged.cpuUs, "C", c.cpuUs,
             count == 1 ? 1.4 : 1.3, true);
-        report.values(1,
-            {{key + "_cpu_us_per_report", bridged.cpuUs}, {key + "_c_cpu_us_per_report", c.cpuUs}});
-        report.values(3,
-            {{key + "_p50_ms", bridged.p50}, {key + "_p99_ms", bridged.p99},
-                {key + "_max_ms", bridged.max}, {key + "_c_p50_ms", c.p50},
-                {key + "_c_p99_ms", c.p99}});
-        report.values(0,
-            {{key + "_samples", double(bridged.samples) * count},
-                {key + "_missing", bridged.missing},
-                {key + "_client_socket_drops", bridged.clientDrops}});
+        report.values(
+            1, key, {{"_cpu_us_per_report", bridged.cpuUs}, {"_c_cpu_us_per_report", c.cpuUs}});
+        report.values(3, key,
+            {{"_p50_ms", bridged.p50}, {"_p99_ms", bridged.p99}, {"_max_ms", bridged.max},
+                {"_c_p50_ms", c.p50}, {"_c_p99_ms", c.p99}});
+        report.values(0, key,
+            {{"_samples", double(bridged.samples) * count}, {"_missing", bridged.missing},
+                {"_client_socket_drops", bridged.clientDrops}});
     }
 }
 

@@ -1,30 +1,22 @@
 // bench_driver: measures the bridge on loopback with the simulated device and prints a table
 // and, as its last line, one JSON object. Run it through bench/run, which builds it and
 // sends standard error (where the bridge writes its debug lines) to a file. One file per
-// phase says what it measures and against which yardstick; bench.h is what they share.
+// phase says what it measures and against which yardstick; harness.h and clients.h are what
+// they share.
 #include "clients.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include <sstream>
 #include <thread>
 
 using namespace Bench;
 
 namespace {
 
-struct Phase
-{
-    const char *key, *name;
-    void (*run)(Context &, Report &);
-};
-
-const Phase Phases[] = {{"rate", "timers and device-to-client rate", ratePhase},
-    {"latency", "device-to-client latency", latencyPhase},
-    {"throughput", "client-to-device throughput", throughputPhase}, {"idle", "idle CPU", idlePhase},
-    {"startup", "start-up", startupPhase}, {"memory", "memory", memoryPhase},
-    {"flood", "flood of the LISTEN port", floodPhase}, {"soak", "unplug soak", soakPhase}};
+const std::pair<const char *, void (*)(Context &, Report &)> Phases[] = {{"rate", ratePhase},
+    {"latency", latencyPhase}, {"throughput", throughputPhase}, {"idle", idlePhase},
+    {"startup", startupPhase}, {"memory", memoryPhase}, {"flood", floodPhase}, {"soak", soakPhase}};
 
 // Runs the phases asked for; a phase that throws is named in the result, and every phase
 // leaves the window stopped for the next.
@@ -33,21 +25,17 @@ std::vector<std::string> runPhases(Context context, Report &report)
     context.listen = freePort();
     for (std::uint16_t &port : context.ports)
         port = freePort();
-    context.progress("mode " + std::string(context.plan.quick ? "quick" : "full")
-        + ", ports listen " + std::to_string(context.listen) + ", metering "
-        + std::to_string(context.ports[Metering]) + ", config "
-        + std::to_string(context.ports[Config]) + ", custom "
-        + std::to_string(context.ports[Custom]));
+    context.bridge.setPorts(context.listen, context.ports); // the fields keep them
     std::vector<std::string> failures;
-    for (const Phase &phase : Phases) {
-        if (!context.plan.only.empty() && context.plan.only.count(phase.key) == 0)
+    for (const auto &[name, run] : Phases) {
+        if (!context.plan.only.empty() && context.plan.only.count(name) == 0)
             continue;
-        context.progress(std::string(phase.name) + " ...");
+        context.progress(std::string(name) + " ...");
         try {
-            phase.run(context, report);
+            run(context, report);
         } catch (const std::exception &error) {
-            context.progress(std::string(phase.name) + " failed: " + error.what());
-            failures.push_back(std::string(phase.name) + ": " + error.what());
+            context.progress(std::string(name) + " failed: " + error.what());
+            failures.push_back(std::string(name) + ": " + error.what());
         }
         context.bridge.reset();
     }
@@ -64,9 +52,8 @@ std::string loadAverage()
 
 } // namespace
 
-namespace Bench {
-
-void Report::print() const
+// The table, its notes, then the JSON object on one line.
+void Bench::Report::print() const
 {
     std::array<std::size_t, 6> widths {};
     const std::array<std::string, 6> head {
@@ -74,7 +61,7 @@ void Report::print() const
     for (const auto &row : rows)
         for (std::size_t i = 0; i < 6; ++i)
             widths[i] = std::max({widths[i], row[i].size(), head[i].size()});
-    auto line = [&](const std::array<std::string, 6> &cells, char pad, const char *between) {
+    const auto line = [&](const std::array<std::string, 6> &cells, char pad, const char *between) {
         std::string text;
         for (std::size_t i = 0; i < 6; ++i)
             text += (i ? between : "") + cells[i] + std::string(widths[i] - cells[i].size(), pad);
@@ -83,8 +70,7 @@ void Report::print() const
     std::cout << "\n";
     line(head, ' ', " | ");
     line({}, '-', "-+-");
-    for (const auto &row : rows)
-        line(row, ' ', " | ");
+    std::for_each(rows.begin(), rows.end(), [&](auto &row) { line(row, ' ', " | "); });
     std::cout << "\n";
     for (const std::string &note : notes)
         std::cout << note << "\n";
@@ -102,14 +88,8 @@ void Report::print() const
               << ",\"targets_total\":" << targets.size() << "}" << std::endl;
 }
 
-} // namespace Bench
-
 int main(int argc, char *argv[])
 {
-#ifndef BENCH_DEVICESIM_PRELOAD
-#define BENCH_DEVICESIM_PRELOAD ""
-#define BENCH_DEVICESIM_CONTROL ""
-#endif
     Plan plan = FullPlan;
     std::set<std::string> only;
     Programs programs {BENCH_BASELINE, BENCH_BRIDGE_BENCH, BENCH_REAL, BENCH_QTFLOOR, BENCH_PROBE,
@@ -156,9 +136,6 @@ int main(int argc, char *argv[])
 
     const double minutes = double(clockNs() - started) / Sec / 60;
     const std::string loadAfter = loadAverage();
-    const std::string idleProgram = programs.deviceSim.empty()
-        ? "tavrel-control-bench (src/main.cpp + window + simulated device)"
-        : "the real tavrel-control with tools/devicesim preloaded";
     report.notes = {"mode: " + std::string(plan.quick ? "quick" : "full") + ", "
             + number(minutes, 1) + " min; load average before " + loadBefore + ", after "
             + loadAfter + "; " + std::to_string(std::thread::hardware_concurrency()) + " cores",
@@ -168,18 +145,17 @@ int main(int argc, char *argv[])
         "stamp of the client's last datagram of it (CONFIG, CUSTOM after METERING), non-metering "
         "reports; baseline: bench_baseline (C, 1 ms absolute-deadline timer)",
         "rate, latency, throughput, flood and soak: the window in this process (simulated device "
-        "linked in); idle running: "
-            + idleProgram
-            + "; memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle "
-              "stopped and start-up: the real tavrel-control"};
+        "linked in); idle running: the real tavrel-control with tools/devicesim preloaded; "
+        "memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle stopped "
+        "and start-up: the real tavrel-control"};
     for (const std::string &failure : failures)
         report.notes.push_back("FAILED: " + failure);
     report.text("mode", plan.quick ? "quick" : "full");
     report.text("load_before", loadBefore);
     report.text("load_after", loadAfter);
-    report.values(2, {{"minutes", minutes}});
+    report.values(2, "", {{"minutes", minutes}});
     report.text("stderr", "file");
-    report.values(0, {{"failures", failures.size()}});
+    report.values(0, "", {{"failures", failures.size()}});
     report.print();
     return failures.empty() ? 0 : 1;
 }

@@ -75,14 +75,12 @@ void memoryPhase(Context &context, Report &report)
         std::to_string(clients.total) + " / " + std::to_string(expected) + ", "
             + std::to_string(clients.errors),
         "-", "-", "no loss", yesNo(complete) + dropNote(drops)});
-    report.values(0,
-        {{"memory_reports", total}, {"memory_peak_kib", peak},
-            {"memory_rss_after_first_window_kib", afterFirst},
-            {"memory_rss_before_last_window_kib", beforeLast}, {"memory_rss_end_kib", last},
-            {"memory_growth_kib", growth}, {"memory_qtfloor_peak_kib", floor},
-            {"memory_datagrams_expected", expected}, {"memory_datagrams_received", clients.total},
-            {"memory_out_of_order", clients.errors}, {"memory_client_socket_drops", drops},
-            {"memory_stderr_bytes", stderrBytes}});
+    report.values(0, "memory_",
+        {{"reports", total}, {"peak_kib", peak}, {"rss_after_first_window_kib", afterFirst},
+            {"rss_before_last_window_kib", beforeLast}, {"rss_end_kib", last},
+            {"growth_kib", growth}, {"qtfloor_peak_kib", floor}, {"datagrams_expected", expected},
+            {"datagrams_received", clients.total}, {"out_of_order", clients.errors},
+            {"client_socket_drops", drops}, {"stderr_bytes", stderrBytes}});
     report.targets["memory_peak"] = peakMet;
     report.targets["memory_flat"] = flatMet;
 }

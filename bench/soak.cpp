@@ -65,8 +65,7 @@ namespace {
             std::to_string(back) + " / " + std::to_string(served), "-", "-", "every cycle",
             yesNo(met)});
         report.noGrowth(key, warm, end);
-        report.values(
-            0, {{key + "_cycles", mode.cycles}, {key + "_back", back}, {key + "_served", served}});
+        report.values(0, key, {{"_cycles", mode.cycles}, {"_back", back}, {"_served", served}});
         report.targets[key + "_back"] = met;
     }
 
@@ -77,7 +76,6 @@ void soakPhase(Context &context, Report &report)
     DeviceWrites writes;
     writes.observeWindow();
     ClientSet clients(SoakClient, 1, context.ports);
-    context.bridge.setPorts(context.listen, context.ports);
     // The quick cycles first: whatever the window keeps once (buffers, caches) is in place
     // before the long auto-connect cycles are measured.
     const int quick = context.plan.soakCycles, autoConnect = context.plan.soakAutoConnectCycles;

@@ -13,7 +13,6 @@ namespace {
     {
         DeviceWrites writes;
         writes.observeWindow();
-        context.bridge.setPorts(context.listen, context.ports);
         context.bridge.start();
         const std::int64_t cpuBefore = context.bridge.cpuNs();
         Throughput result = writes.load(context.listen, context.plan.throughputDatagrams);
@@ -75,13 +74,13 @@ void throughputPhase(Context &context, Report &report)
     report.rows.push_back({"  same: written / sent, out of order (worst round)", lossText(worst[0]),
         "C " + lossText(worst[1]), "-", "no loss", yesNo(lossless)});
     report.targets["c2d_lossless"] = lossless;
-    report.values(0, {{"c2d_writes_per_s", rate}, {"c2d_c_writes_per_s", cRate}});
-    report.values(4, {{"c2d_ratio_to_c", rate / cRate}});
+    report.values(0, "c2d_", {{"writes_per_s", rate}, {"c_writes_per_s", cRate}});
+    report.values(4, "c2d_", {{"ratio_to_c", rate / cRate}});
     report.json.emplace_back("c2d_round_ratios", "[" + ratios + "]");
-    report.values(3, {{"c2d_cpu_us_per_datagram", us}, {"c2d_c_cpu_us_per_datagram", cUs}});
-    report.values(0,
-        {{"c2d_datagrams_per_round", context.plan.throughputDatagrams}, {"c2d_rounds", rounds},
-            {"c2d_window", ThroughputWindow}});
+    report.values(3, "c2d_", {{"cpu_us_per_datagram", us}, {"c_cpu_us_per_datagram", cUs}});
+    report.values(0, "c2d_",
+        {{"datagrams_per_round", context.plan.throughputDatagrams}, {"rounds", rounds},
+            {"window", ThroughputWindow}});
 }
 
 } // namespace Bench
