@@ -7,7 +7,7 @@
  *     report per record. A 10-byte report becomes a 12-byte message (A0 A0 + report) sent
  *     from a dual-stack UDP socket to each of COUNT clients at consecutive IPv4 addresses
  *     from FIRST_CLIENT (a number), on METERING and, unless report byte 1 is F0, on CONFIG
- *     and CUSTOM. Ends when FD reaches end of file and prints "ticks=N seconds=S reports=R".
+ *     and CUSTOM. Ends when FD reaches end of file and prints "T ticks/s, R reports".
  *
  *   bench_baseline rx PORT COUNT FD
  *     Binds PORT on the dual-stack any-address, prints "ready", then loops on recvfrom: each
@@ -80,8 +80,9 @@ static int sendLoop(char **argv)
                 sendto(out, message, 12, 0, (struct sockaddr *)&to[i][p], sizeof to[i][p]);
     }
     clock_gettime(CLOCK_MONOTONIC, &ended);
-    printf("ticks=%ld seconds=%.6f reports=%ld\n", ticks,
-        (double)(ended.tv_sec - started.tv_sec) + (ended.tv_nsec - started.tv_nsec) / 1e9, reports);
+    printf("%.3f ticks/s, %ld reports\n",
+        ticks / ((double)(ended.tv_sec - started.tv_sec) + (ended.tv_nsec - started.tv_nsec) / 1e9),
+        reports);
     return 0;
 }
 

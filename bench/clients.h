@@ -3,7 +3,7 @@
 #ifndef CLIENTS_H
 #define CLIENTS_H
 
-#include "harness.h"
+#include "process.h"
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
@@ -203,13 +203,10 @@ private:
 // Sends keep-alives until the window counts every client.
 inline bool registerClients(Bridge &bridge, ClientSet &clients, std::uint16_t listen)
 {
-    for (const std::int64_t end = clockNs() + 3 * Sec; bridge.clients() != clients.count;) {
-        if (clockNs() > end)
-            return false;
-        clients.sendKeepAlives(listen);
-        sleepNs(20 * Ms);
-    }
-    return true;
+    const std::int64_t end = clockNs() + 3 * Sec;
+    while (bridge.property("lineEdit_clients", "text").toInt() != clients.count && clockNs() < end)
+        clients.sendKeepAlives(listen), sleepNs(20 * Ms);
+    return bridge.property("lineEdit_clients", "text").toInt() == clients.count;
 }
 
 inline void startWith(Bridge &bridge, ClientSet &clients, std::uint16_t listen)
@@ -267,14 +264,10 @@ struct CSender
         shutdown(pair[0], SHUT_WR);
         child.wait(10 * Sec);
     }
-    double tickRate() // of its timer, from its last line
+    double tickRate() // of its timer, from the line it ends with
     {
-        long ticks = 0, reports = 0;
-        double seconds = 0;
         const std::string text = child.line(5 * Sec);
-        const int got = std::sscanf(
-            text.c_str(), "ticks=%ld seconds=%lf reports=%ld", &ticks, &seconds, &reports);
-        return got == 3 && seconds > 0 ? ticks / seconds : NAN;
+        return text.empty() ? NAN : std::atof(text.c_str());
     }
 
     std::array<int, 2> pair; // ours, and the one it reads as descriptor 3

@@ -25,7 +25,11 @@ std::vector<std::string> runPhases(Context context, Report &report)
     context.listen = freePort();
     for (std::uint16_t &port : context.ports)
         port = freePort();
-    context.bridge.setPorts(context.listen, context.ports); // the fields keep them
+    Bridge &bridge = context.bridge; // the fields keep the ports
+    bridge.setText("lineEdit_LISTEN", context.listen);
+    bridge.setText("lineEdit_METERING", context.ports[Metering]);
+    bridge.setText("lineEdit_CONFIGURATION", context.ports[Config]);
+    bridge.setText("lineEdit_CUSTOM", context.ports[Custom]);
     std::vector<std::string> failures;
     for (const auto &[name, run] : Phases) {
         if (!context.plan.only.empty() && context.plan.only.count(name) == 0)
@@ -37,7 +41,7 @@ std::vector<std::string> runPhases(Context context, Report &report)
             context.progress(std::string(name) + " failed: " + error.what());
             failures.push_back(std::string(name) + ": " + error.what());
         }
-        context.bridge.reset();
+        bridge.reset();
     }
     return failures;
 }

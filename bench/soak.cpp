@@ -35,7 +35,7 @@ namespace {
     {
         Bridge &bridge = context.bridge;
         const std::int64_t backWithin = mode.autoConnect ? 5 * Sec : Sec;
-        mode.autoConnect ? bridge.setAutoConnect(true) : bridge.click("START");
+        mode.autoConnect ? bridge.setAutoConnect(true) : bridge.invoke("START", "click");
         if (!bridge.waitForState(true, backWithin))
             throw std::runtime_error(std::string(mode.name) + ": the bridge did not start");
         int back = 0, served = 0;
@@ -44,7 +44,7 @@ namespace {
             served += serves(context, clients, writes);
             if (cycle == std::min(std::max(2, mode.cycles / 10), mode.cycles))
                 warm = ownUsage();
-            mode.unplug ? FakeHid::unplug() : bridge.click("STOP");
+            mode.unplug ? FakeHid::unplug() : bridge.invoke("STOP", "click");
             if (!bridge.waitForState(false, 2 * Sec) || FakeHid::openHandles() != 0)
                 throw std::runtime_error(std::string(mode.name) + ": not stopped, or left open");
             FakeHid::clearCalls();
@@ -52,7 +52,7 @@ namespace {
             if (mode.unplug)
                 FakeHid::plug();
             if (!mode.autoConnect)
-                bridge.click("START");
+                bridge.invoke("START", "click");
             back += bridge.waitForState(true, backWithin);
         }
         const std::array<long, 2> end = ownUsage();
