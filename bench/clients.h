@@ -322,7 +322,7 @@ public:
         std::array<int, ThroughputClients> senders {};
         for (int c = 0; c < ThroughputClients; ++c)
             senders[c] = boundSocket(ThroughputSenders + c, 0);
-        const std::int64_t started = clockNs();
+        const std::int64_t started = lastWriteNs = clockNs();
         bool stalled = false; // nothing written for a second
         for (int i = 0; i < total; ++i, ++result.sent) {
             if (result.sent - written >= ThroughputWindow)
@@ -357,25 +357,24 @@ private:
             ? read(ends[0], buffer, sizeof buffer)
             : 0;
         lastWriteNs = got > 0 ? clockNs() : lastWriteNs;
-        held.insert(held.end(), buffer, buffer + std::max<ssize_t>(got, 0));
-        std::size_t at = 0;
-        for (std::uint32_t sequence = 0; held.size() - at >= 11; at += 11, ++written) {
-            const unsigned char *record = held.data() + at, client = record[1];
+        // Each write of 11 bytes reaches the pipe whole (less than PIPE_BUF), so a read of a
+        // multiple of 11 bytes holds whole records.
+        for (const unsigned char *record = buffer; record + 11 <= buffer + got; record += 11) {
+            std::uint32_t sequence = 0;
             std::memcpy(&sequence, record + 2, 4);
-            const bool valid = record[0] == 0 && client < ThroughputClients
+            const bool valid = record[0] == 0 && record[1] < ThroughputClients
                 && std::all_of(record + 6, record + 11, [](unsigned char b) { return b == 0x33; });
-            errors += !valid || sequence != expected[client];
+            errors += !valid || sequence != expected[record[1]];
             if (valid)
-                expected[client] = sequence + 1;
+                expected[record[1]] = sequence + 1;
+            ++written;
         }
-        held.erase(held.begin(), held.begin() + at);
         return got > 0;
     }
 
     std::uint64_t written = 0, errors = 0;
     std::int64_t lastWriteNs = 0;
     std::array<std::uint32_t, ThroughputClients> expected {};
-    std::vector<unsigned char> held;
 };
 
 } // namespace Bench
