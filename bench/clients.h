@@ -11,6 +11,10 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace Bench {
 
 constexpr int ThroughputClients = 8, ThroughputWindow = 64; // a quarter of the default buffer
@@ -281,8 +285,9 @@ struct Throughput
     bool lossless() const { return written == sent && errors == 0; }
 };
 
-// The device writes of either side, in a pipe that the sender of the load reads back and
+// The device writes of either side, in a pipe that one thread of this process reads and
 // checks: 00, the client's number, its datagram number and a pattern, in order per client.
+// The sender of the load is woken only once half of its window has been written.
 class DeviceWrites
 {
 public:
@@ -290,11 +295,13 @@ public:
     {
         if (pipe2(ends, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
+        reader = std::thread([this] { readAll(); });
     }
     ~DeviceWrites()
     {
         FakeHid::setWriteObserver(nullptr); // the window's writes may go to this pipe
         closeWriteEnd();
+        reader.join(); // at the end of the pipe: no writer is left
         close(ends[0]);
     }
     void closeWriteEnd()
@@ -313,32 +320,32 @@ public:
     }
 
     // `total` datagrams from 8 client addresses, round robin: while fewer than the window are
-    // unwritten it sends, else reads back until half of them are.
+    // unwritten it sends, else waits until half of them are.
     Throughput load(std::uint16_t listen, int total)
     {
         Throughput result;
+        std::unique_lock<std::mutex> lock(mutex);
         written = errors = 0;
         expected.fill(0);
         std::array<int, ThroughputClients> senders {};
         for (int c = 0; c < ThroughputClients; ++c)
             senders[c] = boundSocket(ThroughputSenders + c, 0);
         const std::int64_t started = lastWriteNs = clockNs();
-        bool stalled = false; // nothing written for a second
-        for (int i = 0; i < total; ++i, ++result.sent) {
-            if (result.sent - written >= ThroughputWindow)
-                while (!stalled && result.sent - written > ThroughputWindow / 2)
-                    stalled = !readFor(Sec);
-            if (stalled)
-                break;
+        for (int i = 0; i < total
+             && (result.sent - written < ThroughputWindow
+                 || waitFor(lock, result.sent - ThroughputWindow / 2));
+             ++i, ++result.sent) {
+            lock.unlock();
             const std::uint32_t client = i % ThroughputClients, sequence = i / ThroughputClients;
             unsigned char datagram[12] = {0xA0, 0xA0, static_cast<unsigned char>(client)};
             std::memcpy(datagram + 3, &sequence, 4);
             std::memset(datagram + 7, 0x33, 5);
             sendTo(senders[client], datagram, sizeof datagram, listen);
+            lock.lock();
         }
         for (const std::int64_t end = clockNs() + 2 * Sec;
              written < result.sent && clockNs() < end;)
-            readFor(100 * Ms);
+            waitFor(lock, result.sent);
         for (const int fd : senders)
             close(fd);
         result.perSecond = double(written) * Sec / double(lastWriteNs - started);
@@ -349,32 +356,47 @@ public:
     int ends[2] = {-1, -1};
 
 private:
-    bool readFor(std::int64_t timeoutNs) // false when nothing came in that time
+    // Until `count` are written; false when none is written for a second.
+    bool waitFor(std::unique_lock<std::mutex> &lock, std::uint64_t count)
     {
-        pollfd readable {ends[0], POLLIN, 0};
+        wakeAt = count;
+        for (std::uint64_t before = ~0ull; written < count && written != before;) {
+            before = written;
+            changed.wait_for(lock, std::chrono::seconds(1), [&] { return written >= count; });
+        }
+        wakeAt = ~0ull;
+        return written >= count;
+    }
+    void readAll()
+    {
         unsigned char buffer[11 * 512];
-        const ssize_t got = ::poll(&readable, 1, int(timeoutNs / Ms)) > 0
-            ? read(ends[0], buffer, sizeof buffer)
-            : 0;
-        lastWriteNs = got > 0 ? clockNs() : lastWriteNs;
         // Each write of 11 bytes reaches the pipe whole (less than PIPE_BUF), so a read of a
         // multiple of 11 bytes holds whole records.
-        for (const unsigned char *record = buffer; record + 11 <= buffer + got; record += 11) {
-            std::uint32_t sequence = 0;
-            std::memcpy(&sequence, record + 2, 4);
-            const bool valid = record[0] == 0 && record[1] < ThroughputClients
-                && std::all_of(record + 6, record + 11, [](unsigned char b) { return b == 0x33; });
-            errors += !valid || sequence != expected[record[1]];
-            if (valid)
-                expected[record[1]] = sequence + 1;
-            ++written;
+        for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;) {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const unsigned char *record = buffer; record + 11 <= buffer + got; record += 11) {
+                std::uint32_t sequence = 0;
+                std::memcpy(&sequence, record + 2, 4);
+                const bool valid = record[0] == 0 && record[1] < ThroughputClients
+                    && std::all_of(
+                        record + 6, record + 11, [](unsigned char b) { return b == 0x33; });
+                errors += !valid || sequence != expected[record[1]];
+                if (valid)
+                    expected[record[1]] = sequence + 1;
+                ++written;
+            }
+            lastWriteNs = clockNs();
+            if (written >= wakeAt)
+                changed.notify_all();
         }
-        return got > 0;
     }
 
-    std::uint64_t written = 0, errors = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::uint64_t written = 0, errors = 0, wakeAt = ~0ull;
     std::int64_t lastWriteNs = 0;
     std::array<std::uint32_t, ThroughputClients> expected {};
+    std::thread reader;
 };
 
 } // namespace Bench
