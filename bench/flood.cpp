@@ -3,112 +3,232 @@
 // keep-alives and unmarked junk. No yardstick. Targets: delivered plus the kernel's drops
 // equal those sent; each marked data datagram delivered is written to the device once, in
 // order; each keep-alive gives its debug line; RSS and descriptors flat after the first tenth.
-#include "floodload.h"
-#include "window.h"
+#include "clients.h"
+
+#include <dlfcn.h>
 
 #include <atomic>
+#include <deque>
 
 namespace Bench {
 
 namespace {
 
-    std::atomic<std::uint64_t> keepAliveLines {0};
+    constexpr int Senders = 200;
+
+    // What the bridge's socket hands to the window, seen inside its recvmsg() calls, against
+    // the device writes: each marked data datagram delivered is written exactly once, in
+    // delivery order, and the numbered ones (byte 2 D0, then sender and number) in sending
+    // order per sender.
+    struct DeliveryCheck
+    {
+        std::atomic<std::uint64_t> delivered {0}, keepAliveLines {0};
+        std::uint64_t keepAlives = 0, data = 0, writes = 0, outOfOrder = 0;
+        std::uint64_t mismatched = 0; // written with no delivered datagram waiting, or another
+        std::deque<std::array<unsigned char, 11>> expected;
+        std::vector<std::uint32_t> lastNumber = std::vector<std::uint32_t>(Senders, 0);
+
+        void onDelivered(const unsigned char *bytes, std::size_t length)
+        {
+            ++delivered;
+            if (length < 2 || bytes[0] != 0xA0 || bytes[1] != 0xA0)
+                return;
+            if (length >= 4 && bytes[2] == 'K' && bytes[3] == 'A') {
+                ++keepAlives;
+                return;
+            }
+            ++data;
+            std::array<unsigned char, 11> report {}; // 00, then datagram bytes 2 to 11
+            std::copy(bytes + 2, bytes + std::min<std::size_t>(length, 12), report.begin() + 1);
+            expected.push_back(report);
+        }
+        void onWrite(const FakeHid::Bytes &bytes)
+        {
+            if (++writes % 256 == 0) // the simulation's logs stay small
+                FakeHid::clearWrites(), FakeHid::clearCalls();
+            mismatched += expected.empty()
+                || !std::equal(
+                    bytes.begin(), bytes.end(), expected.front().begin(), expected.front().end());
+            if (!expected.empty())
+                expected.pop_front();
+            std::uint32_t number = 0, sender = bytes.size() == 11 ? bytes[2] << 8 | bytes[3] : 0;
+            if (bytes.size() != 11 || bytes[1] != 0xD0 || sender >= Senders)
+                return;
+            std::memcpy(&number, bytes.data() + 4, 4);
+            outOfOrder += number <= lastNumber[sender];
+            lastNumber[sender] = std::max(number, lastNumber[sender]);
+        }
+    };
+
+    std::atomic<int> watchedFd {-1};
+    std::atomic<DeliveryCheck *> watcher {nullptr};
     QtMessageHandler chainedHandler = nullptr;
 
     // Counts the keep-alive lines on their way to standard error.
     void countKeepAliveLines(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        if (type == QtDebugMsg && text.startsWith(QLatin1String("Keep Alive message from: ")))
-            ++keepAliveLines;
+        DeliveryCheck *check = watcher.load();
+        if (check && type == QtDebugMsg && text.startsWith("Keep Alive message from: "))
+            ++check->keepAliveLines;
         chainedHandler(type, context, text);
     }
+
+    // The mix: junk (random bytes, one marker byte only, 0 or 1 byte), marked data (12 bytes
+    // numbered per sender, 13 to 1400 bytes of which only 2 to 11 count, 2 to 8 bytes of which
+    // the missing report bytes are 0) and keep-alives. The first fifth of the senders never
+    // send the marker.
+    struct Flooder
+    {
+        std::vector<int> sockets;
+        std::vector<std::uint32_t> numbers = std::vector<std::uint32_t>(Senders, 0);
+        std::uint64_t random = 0x9E3779B97F4A7C15ull, sent = 0, refused = 0;
+
+        ~Flooder() { std::for_each(sockets.begin(), sockets.end(), close); }
+        std::uint64_t next()
+        {
+            random ^= random << 13;
+            random ^= random >> 7;
+            return random ^= random << 17;
+        }
+        std::size_t fill(int sender, unsigned char *bytes)
+        {
+            // Each kind's share (cumulative %), least length and spread, and first bytes.
+            static const int below[2][7]
+                = {{10, 20, 25, 35, 75, 80, 100}, {50, 80, 100, 100, 100, 100, 100}};
+            static const std::size_t least[] = {0, 2, 0, 13, 12, 2, 4},
+                                     spread[] = {200, 30, 2, 1388, 1, 7, 20};
+            static const char *const head[]
+                = {"", "", "\xA0", "", "", "\xA0\xA0\xD1", "\xA0\xA0KA"};
+            const int *shares = below[sender < Senders / 5], roll = next() % 100;
+            const int kind = std::upper_bound(shares, shares + 7, roll) - shares;
+            const std::size_t length = least[kind] + next() % spread[kind];
+            for (std::size_t i = 0; i < length; ++i)
+                bytes[i] = static_cast<unsigned char>(next());
+            std::memcpy(bytes, head[kind], std::min(length, std::strlen(head[kind])));
+            if (kind == 0 && bytes[0] == 0xA0) // junk that happens to start like a marker
+                bytes[1] = 0x00;
+            if (kind == 1) // the first marker byte alone, or the second
+                bytes[1] = (bytes[0] = next() & 1 ? 0xA0 : 0xA1) ^ 1;
+            if (kind == 3 || kind == 4) {
+                const unsigned char numbered[] = {0xA0, 0xA0, 0xD0,
+                    static_cast<unsigned char>(sender >> 8), static_cast<unsigned char>(sender)};
+                std::memcpy(bytes, numbered, 5);
+                std::memcpy(bytes + 5, &++numbers[sender], 4);
+            }
+            return length;
+        }
+        void send(std::uint64_t count, std::uint16_t listen)
+        {
+            const sockaddr_in bridge = ipv4(INADDR_LOOPBACK, listen);
+            unsigned char bytes[1400];
+            for (std::uint64_t i = 0; i < count; ++i) {
+                const int sender = next() % sockets.size();
+                const std::size_t length = fill(sender, bytes);
+                const ssize_t done = sendto(sockets[sender], bytes, length, 0,
+                    reinterpret_cast<const sockaddr *>(&bridge), sizeof bridge);
+                (done == ssize_t(length) ? sent : refused) += 1; // refused: not counted as sent
+            }
+        }
+    };
 
     // Until the bridge's socket has nothing queued: the window has read everything sent.
     void waitForEmptyQueue(int fd)
     {
-        const std::int64_t deadline = monotonicNs() + 120 * Sec;
-        while (socketCounters(fd).queuedBytes > 0) {
-            if (monotonicNs() > deadline)
+        for (const std::int64_t end = clockNs() + 120 * Sec;
+             socketMemInfo(fd, SK_MEMINFO_RMEM_ALLOC) > 0; sleepNs(5 * Ms))
+            if (clockNs() > end)
                 throw std::runtime_error("the bridge stopped reading its socket");
-            sleepNs(5 * Ms);
-        }
     }
 
 } // namespace
 
-// The datagram mix at full speed, from this thread while the window reads on its own. A
-// first tenth warms up (registry, buffers); memory and descriptors are read after it and
-// at the end.
+// Qt reads each datagram with recvmsg(); a peek for its size leaves it queued.
+extern "C" ssize_t recvmsg(int fd, msghdr *message, int flags)
+{
+    using Real = ssize_t (*)(int, msghdr *, int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "recvmsg"));
+    const ssize_t length = real(fd, message, flags);
+    DeliveryCheck *check = watcher.load();
+    if (length >= 0 && !(flags & MSG_PEEK) && check && fd == watchedFd.load()) {
+        const iovec *buffer = message->msg_iovlen > 0 ? message->msg_iov : nullptr;
+        check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : nullptr),
+            buffer ? std::min(std::size_t(length), buffer->iov_len) : 0);
+    }
+    return length;
+}
+
+// A first tenth warms up (registry, buffers); memory and descriptors are read after it and at
+// the end.
 void floodPhase(Context &context, Report &report)
 {
     auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
-    const std::uint64_t total = context.plan.floodDatagrams, warmUp = total / 10;
-    bridge.setPorts(listen, context.ports);
+    const std::uint64_t total = plan.floodDatagrams;
     bridge.start();
     const int fd = bridge.socketDescriptor();
-    const SocketCounters atStart = socketCounters(fd);
-    if (!atStart.found)
-        throw std::runtime_error("the bridge's socket is not in /proc/net/udp6 or udp");
-    DeliveryCheck check(fd, FloodSenders);
-    const BridgeReset reset(bridge); // before the check goes
+    const std::uint32_t dropsBefore = socketMemInfo(fd, SK_MEMINFO_DROPS);
+    DeliveryCheck check;
+    struct Stop // the window neither writes nor logs to the check once it goes
+    {
+        Bridge &bridge;
+        ~Stop() { bridge.reset(), watcher = nullptr; }
+    } stop {bridge};
+    watchedFd = fd;
+    watcher = &check;
     FakeHid::setWriteObserver([&check](const FakeHid::Bytes &bytes) { check.onWrite(bytes); });
-    keepAliveLines = 0;
     chainedHandler = qInstallMessageHandler(countKeepAliveLines);
-    Flooder flooder(ipv4(FloodFirstSender), FloodSenders, listen);
+    Flooder flooder;
+    for (int s = 0; s < Senders; ++s)
+        flooder.sockets.push_back(boundSocket(FloodSenders + s, 0));
 
-    const std::int64_t started = monotonicNs();
-    flooder.send(warmUp);
+    const std::int64_t started = clockNs();
+    flooder.send(total / 10, listen);
     waitForEmptyQueue(fd);
-    const Usage warm = ownUsage();
-    flooder.send(total - warmUp);
+    const std::array<long, 2> warm = ownUsage();
+    flooder.send(total - total / 10, listen);
     waitForEmptyQueue(fd);
-    const double seconds = double(monotonicNs() - started) / Sec;
+    const double seconds = double(clockNs() - started) / Sec;
     std::uint64_t dropped = 0; // a datagram still on its way shows within moments
-    for (const std::int64_t deadline = monotonicNs() + 10 * Sec;
-         (dropped = socketCounters(fd).drops - atStart.drops) + check.delivered < flooder.sent
-         && monotonicNs() < deadline;)
+    for (const std::int64_t end = clockNs() + 10 * Sec;
+         (dropped = socketMemInfo(fd, SK_MEMINFO_DROPS) - dropsBefore) + check.delivered
+             < flooder.sent
+         && clockNs() < end;)
         sleepNs(10 * Ms);
     bridge.onGui([] {}); // the window is done with everything it read
-    const Usage end = ownUsage();
+    const std::array<long, 2> end = ownUsage();
 
-    const std::uint64_t delivered = check.delivered;
+    const std::uint64_t delivered = check.delivered, lines = check.keepAliveLines;
     const bool accounted = delivered + dropped == flooder.sent;
     const bool written = check.writes == check.data && check.mismatched == 0
-        && check.outOfOrder == 0 && check.unwritten() == 0;
-    const bool logged = keepAliveLines == check.keepAlives;
-    context.progress(std::to_string(flooder.sent) + " sent in " + number(seconds, 1) + " s, "
-        + std::to_string(delivered) + " delivered, " + std::to_string(dropped)
-        + " dropped by the kernel; " + std::to_string(check.writes) + " device writes");
-    const std::string n = std::to_string(total);
-    report.rows.push_back({"flood: " + n + " datagrams from 200 addresses, sent/s",
-        number(flooder.sent / seconds, 0), "-", "-", "(for information)", "-"});
+        && check.outOfOrder == 0 && check.expected.empty();
+    const auto figures
+        = [](const std::string &a, std::uint64_t x, const std::string &b, std::uint64_t y) {
+              return std::to_string(x) + a + std::to_string(y) + b;
+          };
+    report.rows.push_back(
+        {"flood: " + std::to_string(total) + " datagrams from 200 addresses, sent/s",
+            number(flooder.sent / seconds, 0), "-", "-", "(for information)", "-"});
     report.rows.push_back({"  same: delivered + dropped by the kernel = sent",
-        std::to_string(delivered) + " + " + std::to_string(dropped) + " = "
-            + std::to_string(flooder.sent),
-        "-", "-", "equal", yesNo(accounted)});
+        figures(" + ", delivered, " = ", dropped) + std::to_string(flooder.sent), "-", "-", "equal",
+        yesNo(accounted)});
     report.rows.push_back({"  same: marked data delivered / written, wrong, out of order",
-        std::to_string(check.data) + " / " + std::to_string(check.writes) + ", "
-            + std::to_string(check.mismatched) + ", " + std::to_string(check.outOfOrder),
+        figures(" / ", check.data, ", ", check.writes)
+            + figures(", ", check.mismatched, "", check.outOfOrder),
         "-", "-", "each once, in order", yesNo(written)});
     report.rows.push_back({"  same: keep-alives delivered / their debug lines",
-        std::to_string(check.keepAlives) + " / " + std::to_string(keepAliveLines.load()), "-", "-",
-        "equal", yesNo(logged)});
-    noGrowthRow(report, "  same: RSS and descriptors, after the first tenth to the end", "flood",
-        warm, end);
-    report.value("flood_datagrams", double(total), 0);
-    report.value("flood_seconds", seconds, 2);
-    report.values(0,
-        {{"flood_sent", double(flooder.sent)}, {"flood_refused", double(flooder.refused)},
-            {"flood_delivered", double(delivered)}, {"flood_kernel_drops", double(dropped)},
-            {"flood_data_delivered", double(check.data)},
-            {"flood_device_writes", double(check.writes)},
-            {"flood_writes_wrong", double(check.mismatched)},
-            {"flood_out_of_order", double(check.outOfOrder)},
-            {"flood_keepalives_delivered", double(check.keepAlives)},
-            {"flood_keepalive_lines", double(keepAliveLines.load())}});
-    report.target("flood_accounted", accounted);
-    report.target("flood_written_once_in_order", written);
-    report.target("flood_keepalive_lines", logged);
+        figures(" / ", check.keepAlives, "", lines), "-", "-", "equal",
+        yesNo(lines == check.keepAlives)});
+    report.noGrowth("flood", warm, end);
+    report.values(0, "flood_", {{"datagrams", total}});
+    report.values(2, "flood_", {{"seconds", seconds}});
+    report.values(0, "flood_",
+        {{"sent", flooder.sent}, {"refused", flooder.refused}, {"delivered", delivered},
+            {"kernel_drops", dropped}, {"data_delivered", check.data},
+            {"device_writes", check.writes}, {"writes_wrong", check.mismatched},
+            {"out_of_order", check.outOfOrder}, {"keepalives_delivered", check.keepAlives},
+            {"keepalive_lines", lines}});
+    report.targets["flood_accounted"] = accounted;
+    report.targets["flood_written_once_in_order"] = written;
+    report.targets["flood_keepalive_lines"] = lines == check.keepAlives;
 }
 
 } // namespace Bench

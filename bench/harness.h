@@ -1,124 +1,58 @@
-// The harness every phase of bench_driver shares: the run's plan and sizes, the loopback
-// addresses of each kind of client, the report (table rows, JSON members, targets) and the
-// context a phase runs in (the window in this process, the programs it starts, the ports).
+// What every phase of bench_driver shares: the run's plan, the report and the window in this
+// process, driven from the measuring thread. The programs it starts are in process.h, the
+// loopback clients and loads in clients.h.
 #ifndef HARNESS_H
 #define HARNESS_H
 
-#include "netclients.h"
-#include "process.h"
+#include "fakehidapi.h"
+#include "mainwindow.h"
 
-#include <cstdint>
-#include <initializer_list>
+#include <QUdpSocket>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace Bench {
 
-constexpr std::int64_t Ms = 1000000;
-constexpr std::int64_t Sec = 1000000000;
+constexpr std::int64_t Ms = 1000000, Sec = 1000000000;
 
 struct Plan
 {
-    bool quick = false;
-    double timerSeconds = 10;
-    double sustainedSeconds = 10;
-    int latencySamples = 2000;
-    int throughputDatagrams = 100000;
-    int throughputRounds = 5; // each side in turn, so that a change of load hits both
-    double idleSeconds = 10;
-    int startupRuns = 20;
-    std::uint32_t memoryReports = 1000000;
-    std::uint64_t floodDatagrams = 1000000;
-    int soakCycles = 200; // each of unplug with the Start button and Stop/Start
-    int soakAutoConnectCycles = 200; // up to 2 s each: the auto-connect timer's interval
+    bool quick;
+    double timerSeconds, sustainedSeconds;
+    int latencySamples, throughputDatagrams, throughputRounds; // rounds alternate both sides
+    double idleSeconds;
+    int startupRuns;
+    std::uint32_t memoryReports;
+    std::uint64_t floodDatagrams;
+    int soakCycles, soakAutoConnectCycles; // each kind; auto-connect retries every 2 s
     std::set<std::string> only; // phases to run; empty: all
 };
+const Plan FullPlan {false, 10, 10, 2000, 100000, 5, 10, 20, 1000000, 1000000, 200, 200, {}};
+const Plan QuickPlan {true, 2, 3, 300, 100000, 3, 3, 5, 20000, 100000, 20, 3, {}};
 
-inline Plan quickPlan()
-{
-    Plan plan;
-    plan.quick = true;
-    plan.timerSeconds = 2;
-    plan.sustainedSeconds = 3;
-    plan.latencySamples = 300;
-    plan.throughputDatagrams = 100000;
-    plan.throughputRounds = 3;
-    plan.idleSeconds = 3;
-    plan.startupRuns = 5;
-    plan.memoryReports = 20000;
-    plan.floodDatagrams = 100000;
-    plan.soakCycles = 20;
-    plan.soakAutoConnectCycles = 3;
-    return plan;
-}
-
-inline constexpr int LatencyClients[] = {1, 16, 128};
-inline constexpr int ThroughputClients = 8;
-inline constexpr int ThroughputWindow = 64; // datagrams in flight: a quarter of the default buffer
-inline constexpr int MemoryClients = 16;
-inline constexpr long FlatToleranceKiB = 256;
-inline constexpr int FloodSenders = 200;
-inline constexpr long LoadToleranceKiB = 512; // RSS growth allowed to the flood and the soak
-inline constexpr std::int64_t StderrTruncateBytes = 256LL * 1024 * 1024;
-
-// Loopback address blocks, one per kind of client, so that no two phases share an address.
-inline const char *const SustainedClients = "127.0.1.1";
-inline const char *const LatencyFirstClient = "127.0.2.1";
-inline const char *const ThroughputFirstClient = "127.0.3.1";
-inline const char *const MemoryFirstClient = "127.0.4.1";
-inline const char *const ProbeClient = "127.0.5.1";
-inline const char *const FloodFirstSender = "127.0.6.1";
-inline const char *const SoakClient = "127.0.7.1";
-
-// Results: rows of the table and members of the JSON object, in the order measured.
-std::string number(double value, int decimals);
-std::string ratioText(double bridge, double baseline);
-std::string yesNo(bool met);
-// Loss that the kernel counted at the benchmark's own client sockets, not the bridge's.
-std::string dropNote(std::uint64_t drops);
-
-struct Row
-{
-    std::string figure, bridge, baseline, ratio, target, met;
-};
-
-struct Report
-{
-    std::vector<Row> rows;
-    std::vector<std::string> notes;
-    std::vector<std::pair<std::string, std::string>> json; // key, raw JSON value
-    std::map<std::string, bool> targets;
-
-    void value(const std::string &key, double v, int decimals);
-    void values(int decimals, std::initializer_list<std::pair<std::string, double>> members);
-    void text(const std::string &key, const std::string &v);
-    void flag(const std::string &key, bool v) { json.emplace_back(key, v ? "true" : "false"); }
-    void target(const std::string &key, bool met) { targets[key] = met; }
-    // A target that is a ratio to the yardstick: a row, the ratio in the JSON, the target.
-    bool ratioTarget(const std::string &key, const std::string &figure, double bridge,
-        const std::string &yardstick, double baseline, double limit, bool atMost,
-        bool valid = true);
-    void print() const;
-};
-
-#ifndef BENCH_DEVICESIM_PRELOAD
-#define BENCH_DEVICESIM_PRELOAD ""
-#define BENCH_DEVICESIM_CONTROL ""
-#endif
+enum Port { Metering, Config, Custom, PortCount };
+using Ports = std::array<std::uint16_t, PortCount>;
 
 struct Programs
 {
-    std::string baseline, bridgeBench, real, floor, probe, logDir;
-    std::string deviceSim = BENCH_DEVICESIM_PRELOAD; // empty: not built
-    std::string deviceSimControl = BENCH_DEVICESIM_CONTROL;
+    std::string baseline, bridgeBench, real, floor, probe, deviceSim, deviceSimControl, logDir;
 };
 
 class Bridge;
 
-// What a phase works with: the plan, the programs, the window in this process, the ports.
 struct Context
 {
     Plan plan;
@@ -135,7 +69,189 @@ struct Context
     }
 };
 
-double median(std::vector<double> values);
+inline std::int64_t clockNs(clockid_t clock = CLOCK_MONOTONIC)
+{
+    timespec now {};
+    clock_gettime(clock, &now);
+    return std::int64_t(now.tv_sec) * Sec + now.tv_nsec;
+}
+
+inline void sleepNs(std::int64_t ns)
+{
+    timespec span {static_cast<time_t>(ns / Sec), static_cast<long>(ns % Sec)};
+    while (ns > 0 && nanosleep(&span, &span) != 0 && errno == EINTR) { }
+}
+
+inline std::string number(double value, int decimals) // "null" when not finite, as in JSON
+{
+    char text[64] = "null";
+    if (std::isfinite(value))
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+inline std::string ratioText(double bridge, double baseline)
+{
+    return baseline > 0 && std::isfinite(bridge) ? number(bridge / baseline, 3) : "-";
+}
+
+inline std::string yesNo(bool met)
+{
+    return met ? "yes" : "NO";
+}
+
+// Loss that the kernel counted at the benchmark's own client sockets, not the bridge's.
+inline std::string dropNote(std::uint64_t drops)
+{
+    return drops ? " (" + std::to_string(drops) + " dropped by the benchmark's client sockets)"
+                 : "";
+}
+
+inline double percentile(std::vector<double> values, double fraction) // nearest rank
+{
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(fraction * values.size())));
+    return values.empty() ? 0.0 : values[std::min(rank, values.size()) - 1];
+}
+
+// Rows of the table (figure, bridge, baseline, ratio, target, met) and JSON members, in the
+// order measured, and the targets.
+struct Report
+{
+    std::vector<std::array<std::string, 6>> rows;
+    std::vector<std::string> notes;
+    std::vector<std::pair<std::string, std::string>> json; // key, raw JSON value
+    std::map<std::string, bool> targets;
+
+    void values(int decimals, const std::string &prefix,
+        std::initializer_list<std::pair<std::string, double>> members)
+    {
+        for (const auto &member : members)
+            json.emplace_back(prefix + member.first, number(member.second, decimals));
+    }
+    void text(const std::string &key, const std::string &v)
+    {
+        json.emplace_back(key, '"' + v + '"');
+    }
+    // A target that is a ratio to the yardstick: a row, the ratio in the JSON, the target.
+    bool ratioTarget(const std::string &key, const std::string &figure, double bridge,
+        const std::string &yardstick, double baseline, double limit, bool atMost, bool valid = true)
+    {
+        const double ratio = bridge / baseline;
+        const bool met = valid && baseline > 0 && (atMost ? ratio <= limit : ratio >= limit);
+        rows.push_back({figure, number(bridge, 3), yardstick + " " + number(baseline, 3),
+            number(ratio, 3), (atMost ? "<= " : ">= ") + number(limit, 2) + " x", yesNo(met)});
+        values(4, key, {{"_ratio", ratio}});
+        return targets[key] = met;
+    }
+    // No RSS growth beyond 512 KiB and no new descriptor from `warm` to `end` (the flood, soak).
+    void noGrowth(const std::string &key, std::array<long, 2> warm, std::array<long, 2> end)
+    {
+        const long growth = end[0] - warm[0];
+        const bool met = std::min(warm[0], warm[1]) >= 0 && growth <= 512 && end[1] == warm[1];
+        rows.push_back({"  same: RSS and descriptors, after the first tenth to the end",
+            (growth >= 0 ? "+" : "") + std::to_string(growth) + " KiB; " + std::to_string(warm[1])
+                + " -> " + std::to_string(end[1]),
+            "-", "-", "<= 512 KiB; same", yesNo(met)});
+        values(0, key + "_",
+            {{"rss_warm_kib", warm[0]}, {"rss_end_kib", end[0]}, {"fds_warm", warm[1]},
+                {"fds_end", end[1]}});
+        targets[key + "_flat"] = met;
+    }
+    void print() const;
+};
+
+// The input reports the benchmark feeds: 01, 01 (not metering), a sequence number (bytes 2
+// to 5), then a fixed pattern, so that every datagram that leaves the bridge can be checked.
+inline std::array<unsigned char, 10> deviceReport(std::uint32_t sequence)
+{
+    std::array<unsigned char, 10> report {0x01, 0x01, 0, 0, 0, 0, 0x5A, 0x5A, 0x5A, 0x5A};
+    std::memcpy(report.data() + 2, &sequence, 4);
+    return report;
+}
+
+inline void queueOnDevice(std::uint32_t sequence)
+{
+    const auto report = deviceReport(sequence);
+    FakeHid::queueInput(FakeHid::Bytes(report.begin(), report.end()));
+}
+
+// The window in this process, driven through its objects' names: every call runs on the
+// window's thread, as the operator's clicks and the poll do.
+class Bridge
+{
+public:
+    explicit Bridge(MainWindow *window)
+        : window(window)
+    { }
+    template<typename F> void onGui(F function)
+    {
+        QMetaObject::invokeMethod(window, function, Qt::BlockingQueuedConnection);
+    }
+    QVariant property(const char *object, const char *name)
+    {
+        QVariant value;
+        onGui([&] { value = window->findChild<QObject *>(object)->property(name); });
+        return value;
+    }
+    void setText(const char *object, int number)
+    {
+        onGui([&] {
+            window->findChild<QObject *>(object)->setProperty("text", QString::number(number));
+        });
+    }
+    void invoke(const char *object, const char *slot) // a button's click(): not if disabled
+    {
+        onGui([&] {
+            QMetaObject::invokeMethod(object ? window->findChild<QObject *>(object) : window, slot);
+        });
+    }
+    void start()
+    {
+        invoke(nullptr, "on_START_clicked");
+        if (!running())
+            throw std::runtime_error("the bridge did not start");
+    }
+    void stop() { invoke(nullptr, "on_STOP_clicked"); }
+    bool running() { return property("label_status_connection", "text") == "running"; }
+    void setAutoConnect(bool on)
+    {
+        if (property("checkBox_auto_connect", "checked").toBool() != on)
+            invoke("checkBox_auto_connect", "click");
+    }
+    bool waitForState(bool wanted, std::int64_t timeoutNs)
+    {
+        for (const std::int64_t end = clockNs() + timeoutNs; running() != wanted; sleepNs(2 * Ms))
+            if (clockNs() > end)
+                return false;
+        return true;
+    }
+    std::int64_t cpuNs() // the window's thread: this process's main thread
+    {
+        long long ns = -1;
+        std::ifstream("/proc/self/task/" + std::to_string(getpid()) + "/schedstat") >> ns;
+        return ns;
+    }
+    int socketDescriptor()
+    {
+        int fd = -1;
+        onGui([&] { fd = int(window->findChild<QUdpSocket *>()->socketDescriptor()); });
+        return fd;
+    }
+    void reset() // auto-connect off, stopped, writes recorded and not observed, logs empty
+    {
+        setAutoConnect(false);
+        stop();
+        FakeHid::setWriteObserver(nullptr);
+        FakeHid::setRecordWrites(true);
+        qInstallMessageHandler(nullptr);
+        FakeHid::clearCalls();
+        FakeHid::clearWrites();
+    }
+
+private:
+    MainWindow *window;
+};
 
 void ratePhase(Context &context, Report &report);
 void latencyPhase(Context &context, Report &report);

@@ -1,18 +1,14 @@
 // Preloaded (LD_PRELOAD) into a Qt program, unmodified: the first time its event loop runs,
 // writes "ready <ns>" (CLOCK_MONOTONIC) and a newline to the descriptor named by
-// TAVREL_BENCH_READY_FD, and quits the program if TAVREL_BENCH_QUIT_WHEN_READY is set.
+// TAVREL_BENCH_READY_FD, and quits the program if TAVREL_BENCH_QUIT_WHEN_READY is 1.
 // Without TAVREL_BENCH_READY_FD it does nothing at all.
-
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <cstdio>
 #include <ctime>
-#include <unistd.h>
 
-namespace {
-
-void announceWhenLoopRuns()
+static void announceWhenLoopRuns()
 {
     bool valid = false;
     const int fd = qEnvironmentVariableIntValue("TAVREL_BENCH_READY_FD", &valid);
@@ -22,14 +18,10 @@ void announceWhenLoopRuns()
     QTimer::singleShot(0, QCoreApplication::instance(), [fd] {
         timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        dprintf(
-            fd, "ready %lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
-        close(fd);
-        if (qEnvironmentVariableIsSet("TAVREL_BENCH_QUIT_WHEN_READY"))
+        dprintf(fd, "ready %lld\n", now.tv_sec * 1000000000LL + now.tv_nsec);
+        if (qEnvironmentVariableIntValue("TAVREL_BENCH_QUIT_WHEN_READY"))
             QCoreApplication::quit();
     });
 }
-
-} // namespace
 
 Q_COREAPP_STARTUP_FUNCTION(announceWhenLoopRuns)
