@@ -16,7 +16,7 @@ namespace {
 
     constexpr int Senders = 200;
 
-    // What the bridge's socket hands to the window, seen inside its recvmsg() calls, against
+    // What the bridge's socket hands to the window, seen inside its receive calls, against
     // the device writes: each marked data datagram delivered is written exactly once, in
     // delivery order, and the numbered ones (byte 2 D0, then sender and number) in sending
     // order per sender.
@@ -142,19 +142,40 @@ namespace {
 
 } // namespace
 
-// Qt reads each datagram with recvmsg(); a peek for its size leaves it queued.
+namespace {
+
+    void seenDelivered(int fd, const msghdr &message, std::size_t length)
+    {
+        DeliveryCheck *check = watcher.load();
+        if (!check || fd != watchedFd.load())
+            return;
+        const iovec *buffer = message.msg_iovlen > 0 ? message.msg_iov : nullptr;
+        check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : nullptr),
+            buffer ? std::min(length, buffer->iov_len) : 0);
+    }
+
+} // namespace
+
+// The window takes bursts with recvmmsg() and ends each drain with Qt's recvmsg(); a peek for
+// a size leaves the datagram queued.
 extern "C" ssize_t recvmsg(int fd, msghdr *message, int flags)
 {
     using Real = ssize_t (*)(int, msghdr *, int);
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "recvmsg"));
     const ssize_t length = real(fd, message, flags);
-    DeliveryCheck *check = watcher.load();
-    if (length >= 0 && !(flags & MSG_PEEK) && check && fd == watchedFd.load()) {
-        const iovec *buffer = message->msg_iovlen > 0 ? message->msg_iov : nullptr;
-        check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : nullptr),
-            buffer ? std::min(std::size_t(length), buffer->iov_len) : 0);
-    }
+    if (length >= 0 && !(flags & MSG_PEEK))
+        seenDelivered(fd, *message, std::size_t(length));
     return length;
+}
+
+extern "C" int recvmmsg(int fd, mmsghdr *messages, unsigned count, int flags, timespec *timeout)
+{
+    using Real = int (*)(int, mmsghdr *, unsigned, int, timespec *);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "recvmmsg"));
+    const int received = real(fd, messages, count, flags, timeout);
+    for (int i = 0; i < received && !(flags & MSG_PEEK); ++i)
+        seenDelivered(fd, messages[i].msg_hdr, messages[i].msg_len);
+    return received;
 }
 
 // A first tenth warms up (registry, buffers); memory and descriptors are read after it and at
