@@ -182,17 +182,16 @@ extern "C" int recvmmsg(int fd, mmsghdr *messages, unsigned count, int flags, ti
 // the end.
 void floodPhase(Context &context, Report &report)
 {
-    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
-    const std::uint64_t total = plan.floodDatagrams;
-    bridge.start();
-    const int fd = bridge.socketDescriptor();
+    const std::uint64_t total = context.plan.floodDatagrams;
+    context.bridge.start();
+    const int fd = context.bridge.socketDescriptor();
     const std::uint32_t dropsBefore = socketMemInfo(fd, SK_MEMINFO_DROPS);
     DeliveryCheck check;
     struct Stop // the window neither writes nor logs to the check once it goes
     {
         Bridge &bridge;
         ~Stop() { bridge.reset(), watcher = nullptr; }
-    } stop {bridge};
+    } stop {context.bridge};
     watchedFd = fd;
     watcher = &check;
     FakeHid::setWriteObserver([&check](const FakeHid::Bytes &bytes) { check.onWrite(bytes); });
@@ -202,10 +201,10 @@ void floodPhase(Context &context, Report &report)
         flooder.sockets.push_back(boundSocket(FloodSenders + s, 0));
 
     const std::int64_t started = clockNs();
-    flooder.send(total / 10, listen);
+    flooder.send(total / 10, context.listen);
     waitForEmptyQueue(fd);
     const std::array<long, 2> warm = ownUsage();
-    flooder.send(total - total / 10, listen);
+    flooder.send(total - total / 10, context.listen);
     waitForEmptyQueue(fd);
     const double seconds = double(clockNs() - started) / Sec;
     std::uint64_t dropped = 0; // a datagram still on its way shows within moments
@@ -214,42 +213,27 @@ void floodPhase(Context &context, Report &report)
              < flooder.sent
          && clockNs() < end;)
         sleepNs(10 * Ms);
-    bridge.onGui([] {}); // the window is done with everything it read
+    context.bridge.onGui([] {}); // the window is done with everything it read
     const std::array<long, 2> end = ownUsage();
 
     const std::uint64_t delivered = check.delivered, lines = check.keepAliveLines;
-    const bool accounted = delivered + dropped == flooder.sent;
-    const bool written = check.writes == check.data && check.mismatched == 0
-        && check.outOfOrder == 0 && check.expected.empty();
-    const auto figures
-        = [](const std::string &a, std::uint64_t x, const std::string &b, std::uint64_t y) {
-              return std::to_string(x) + a + std::to_string(y) + b;
-          };
-    report.rows.push_back(
-        {"flood: " + std::to_string(total) + " datagrams from 200 addresses, sent/s",
-            number(flooder.sent / seconds, 0), "-", "-", "(for information)", "-"});
-    report.rows.push_back({"  same: delivered + dropped by the kernel = sent",
-        figures(" + ", delivered, " = ", dropped) + std::to_string(flooder.sent), "-", "-", "equal",
-        yesNo(accounted)});
-    report.rows.push_back({"  same: marked data delivered / written, wrong, out of order",
-        figures(" / ", check.data, ", ", check.writes)
-            + figures(", ", check.mismatched, "", check.outOfOrder),
-        "-", "-", "each once, in order", yesNo(written)});
-    report.rows.push_back({"  same: keep-alives delivered / their debug lines",
-        figures(" / ", check.keepAlives, "", lines), "-", "-", "equal",
-        yesNo(lines == check.keepAlives)});
+    report.row("flood_sent_per_s",
+        "flood: " + count(total) + " datagrams from 200 addresses, sent/s", flooder.sent / seconds,
+        "", NAN);
+    report.rows.back()[1] += flooder.refused ? " (" + count(flooder.refused) + " refused)" : "";
+    report.check("flood_accounted", "  same: delivered + dropped by the kernel = sent",
+        count(delivered) + " + " + count(dropped) + " = " + count(flooder.sent), "equal",
+        delivered + dropped == flooder.sent);
+    report.check("flood_written_once_in_order",
+        "  same: marked data delivered / written, wrong, out of order",
+        count(check.data) + " / " + count(check.writes) + ", " + count(check.mismatched) + ", "
+            + count(check.outOfOrder),
+        "each once, in order",
+        check.writes == check.data && check.mismatched == 0 && check.outOfOrder == 0
+            && check.expected.empty());
+    report.check("flood_keepalive_lines", "  same: keep-alives delivered / their debug lines",
+        count(check.keepAlives) + " / " + count(lines), "equal", lines == check.keepAlives);
     report.noGrowth("flood", warm, end);
-    report.values(0, "flood_", {{"datagrams", total}});
-    report.values(2, "flood_", {{"seconds", seconds}});
-    report.values(0, "flood_",
-        {{"sent", flooder.sent}, {"refused", flooder.refused}, {"delivered", delivered},
-            {"kernel_drops", dropped}, {"data_delivered", check.data},
-            {"device_writes", check.writes}, {"writes_wrong", check.mismatched},
-            {"out_of_order", check.outOfOrder}, {"keepalives_delivered", check.keepAlives},
-            {"keepalive_lines", lines}});
-    report.targets["flood_accounted"] = accounted;
-    report.targets["flood_written_once_in_order"] = written;
-    report.targets["flood_keepalive_lines"] = lines == check.keepAlives;
 }
 
 } // namespace Bench

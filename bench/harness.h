@@ -1,6 +1,6 @@
-// What every phase of bench_driver shares: the run's plan, the report and the window in this
-// process, driven from the measuring thread. The programs it starts are in process.h, the
-// loopback clients and loads in clients.h.
+// What every phase of bench_driver shares: the run's plan, the report (table and JSON), the
+// window in this process driven from the measuring thread, and the programs it starts with
+// what /proc says of them. The loopback clients and loads are in clients.h.
 #ifndef HARNESS_H
 #define HARNESS_H
 
@@ -9,6 +9,14 @@
 
 #include <QUdpSocket>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +28,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -82,40 +91,48 @@ inline void sleepNs(std::int64_t ns)
     while (ns > 0 && nanosleep(&span, &span) != 0 && errno == EINTR) { }
 }
 
-inline std::string number(double value, int decimals) // "null" when not finite, as in JSON
+// As in JSON ("null" when not finite); by default fewer decimals the larger the value, none
+// for a whole number.
+inline std::string number(double value, int decimals = -1)
 {
     char text[64] = "null";
+    const double size = std::fabs(value);
+    decimals = decimals >= 0                         ? decimals
+        : size >= 1000 || value == std::trunc(value) ? 0
+        : size >= 10                                 ? 1
+                                                     : 3;
     if (std::isfinite(value))
         std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
 }
 
-inline std::string ratioText(double bridge, double baseline)
+inline std::string count(std::uint64_t value)
 {
-    return baseline > 0 && std::isfinite(bridge) ? number(bridge / baseline, 3) : "-";
+    return std::to_string(value);
 }
 
-inline std::string yesNo(bool met)
+inline std::string change(long value)
 {
-    return met ? "yes" : "NO";
+    return (value >= 0 ? "+" : "") + std::to_string(value);
 }
 
 // Loss that the kernel counted at the benchmark's own client sockets, not the bridge's.
 inline std::string dropNote(std::uint64_t drops)
 {
-    return drops ? " (" + std::to_string(drops) + " dropped by the benchmark's client sockets)"
-                 : "";
+    return drops ? " (" + count(drops) + " dropped by the benchmark's client sockets)" : "";
 }
 
 inline double percentile(std::vector<double> values, double fraction) // nearest rank
 {
     std::sort(values.begin(), values.end());
     const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(fraction * values.size())));
-    return values.empty() ? 0.0 : values[std::min(rank, values.size()) - 1];
+    return values.empty() ? NAN : values[std::min(rank, values.size()) - 1];
 }
 
-// Rows of the table (figure, bridge, baseline, ratio, target, met) and JSON members, in the
-// order measured, and the targets.
+// The table (figure, bridge, baseline, ratio, target, met) and the JSON object, a row at a
+// time: a row gives "<key>", the bridge's figure (text for a row of counts), "<key>_base"
+// and "<key>_ratio" when it has a yardstick, and "targets": {"<key>": met} when it has a
+// target.
 struct Report
 {
     std::vector<std::array<std::string, 6>> rows;
@@ -123,42 +140,60 @@ struct Report
     std::vector<std::pair<std::string, std::string>> json; // key, raw JSON value
     std::map<std::string, bool> targets;
 
-    void values(int decimals, const std::string &prefix,
-        std::initializer_list<std::pair<std::string, double>> members)
-    {
-        for (const auto &member : members)
-            json.emplace_back(prefix + member.first, number(member.second, decimals));
-    }
+    void value(const std::string &key, double v) { json.emplace_back(key, number(v)); }
     void text(const std::string &key, const std::string &v)
     {
         json.emplace_back(key, '"' + v + '"');
     }
-    // A target that is a ratio to the yardstick: a row, the ratio in the JSON, the target.
-    bool ratioTarget(const std::string &key, const std::string &figure, double bridge,
-        const std::string &yardstick, double baseline, double limit, bool atMost, bool valid = true)
+    // A row of figures; an empty `target` makes it one for information.
+    bool row(const std::string &key, const std::string &figure, double bridge,
+        const std::string &yardstick, double base, const std::string &target = "", bool met = false)
     {
-        const double ratio = bridge / baseline;
-        const bool met = valid && baseline > 0 && (atMost ? ratio <= limit : ratio >= limit);
-        rows.push_back({figure, number(bridge, 3), yardstick + " " + number(baseline, 3),
-            number(ratio, 3), (atMost ? "<= " : ">= ") + number(limit, 2) + " x", yesNo(met)});
-        values(4, key, {{"_ratio", ratio}});
-        return targets[key] = met;
+        const bool hasRatio = !yardstick.empty() && base > 0 && std::isfinite(bridge);
+        value(key, bridge);
+        if (!yardstick.empty())
+            value(key + "_base", base);
+        if (hasRatio)
+            value(key + "_ratio", bridge / base);
+        return add(key,
+            {figure, number(bridge), yardstick.empty() ? "-" : yardstick + " " + number(base),
+                hasRatio ? number(bridge / base, 3) : "-", target},
+            met);
+    }
+    // A row whose target is a ratio to the yardstick, at most `limit` or (!atMost) at least.
+    bool ratio(const std::string &key, const std::string &figure, double bridge,
+        const std::string &yardstick, double base, double limit, bool atMost, bool valid = true)
+    {
+        const double r = bridge / base;
+        return row(key, figure, bridge, yardstick, base,
+            (atMost ? "<= " : ">= ") + number(limit, 2) + " x",
+            valid && base > 0 && (atMost ? r <= limit : r >= limit));
+    }
+    // A row of counts, as text in both the table and the JSON.
+    bool check(const std::string &key, const std::string &figure, const std::string &counts,
+        const std::string &target, bool met, const std::string &baseCounts = "-")
+    {
+        text(key, counts);
+        return add(key, {figure, counts, baseCounts, "-", target}, met);
     }
     // No RSS growth beyond 512 KiB and no new descriptor from `warm` to `end` (the flood, soak).
     void noGrowth(const std::string &key, std::array<long, 2> warm, std::array<long, 2> end)
     {
-        const long growth = end[0] - warm[0];
-        const bool met = std::min(warm[0], warm[1]) >= 0 && growth <= 512 && end[1] == warm[1];
-        rows.push_back({"  same: RSS and descriptors, after the first tenth to the end",
-            (growth >= 0 ? "+" : "") + std::to_string(growth) + " KiB; " + std::to_string(warm[1])
-                + " -> " + std::to_string(end[1]),
-            "-", "-", "<= 512 KiB; same", yesNo(met)});
-        values(0, key + "_",
-            {{"rss_warm_kib", warm[0]}, {"rss_end_kib", end[0]}, {"fds_warm", warm[1]},
-                {"fds_end", end[1]}});
-        targets[key + "_flat"] = met;
+        check(key + "_flat", "  same: RSS and descriptors, after the first tenth to the end",
+            change(end[0] - warm[0]) + " KiB; " + count(warm[1]) + " -> " + count(end[1]),
+            "<= 512 KiB; same",
+            std::min(warm[0], warm[1]) >= 0 && end[0] - warm[0] <= 512 && end[1] == warm[1]);
     }
     void print() const;
+
+private:
+    bool add(const std::string &key, const std::array<std::string, 5> &cells, bool met)
+    {
+        const bool target = !cells[4].empty();
+        rows.push_back({cells[0], cells[1], cells[2], cells[3], target ? cells[4] : "-",
+            target ? (met ? "yes" : "NO") : "-"});
+        return target ? targets[key] = met : met;
+    }
 };
 
 // The input reports the benchmark feeds: 01, 01 (not metering), a sequence number (bytes 2
@@ -170,10 +205,25 @@ inline std::array<unsigned char, 10> deviceReport(std::uint32_t sequence)
     return report;
 }
 
-inline void queueOnDevice(std::uint32_t sequence)
+inline bool queueOnDevice(std::uint32_t sequence)
 {
     const auto report = deviceReport(sequence);
     FakeHid::queueInput(FakeHid::Bytes(report.begin(), report.end()));
+    return true;
+}
+
+inline std::string readFile(const std::string &path)
+{
+    std::ostringstream contents;
+    contents << std::ifstream(path).rdbuf();
+    return contents.str();
+}
+
+inline long long firstNumber(const std::string &path)
+{
+    long long value = -1;
+    std::ifstream(path) >> value;
+    return value;
 }
 
 // The window in this process, driven through its objects' names: every call runs on the
@@ -228,9 +278,7 @@ public:
     }
     std::int64_t cpuNs() // the window's thread: this process's main thread
     {
-        long long ns = -1;
-        std::ifstream("/proc/self/task/" + std::to_string(getpid()) + "/schedstat") >> ns;
-        return ns;
+        return firstNumber("/proc/self/task/" + std::to_string(getpid()) + "/schedstat");
     }
     int socketDescriptor()
     {
@@ -252,6 +300,164 @@ public:
 private:
     MainWindow *window;
 };
+
+inline long statusKiB(pid_t pid, const char *field) // a "Vm..." line of /proc/<pid>/status
+{
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("\n" + std::string(field) + ":");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 2);
+}
+
+// The entries of a /proc folder (-1 when unreadable), and `each` called with every path.
+inline int forEachEntry(const std::string &folder, const std::function<void(std::string)> &each)
+{
+    DIR *dir = opendir(folder.c_str());
+    int entries = 0;
+    for (const dirent *entry; dir && (entry = readdir(dir));)
+        if (entry->d_name[0] != '.' && ++entries)
+            each(folder + "/" + entry->d_name);
+    return dir && closedir(dir) == 0 ? entries : -1;
+}
+
+inline std::array<long, 2> ownUsage() // RSS in KiB and open descriptors, where the window runs
+{
+    return {statusKiB(getpid(), "VmRSS"), forEachEntry("/proc/self/fd", [](std::string) {})};
+}
+
+// % of a core that all the process's threads took over `seconds`, from the scheduler.
+inline double cpuPercent(pid_t pid, double seconds)
+{
+    const auto cpuNs = [tasks = "/proc/" + std::to_string(pid) + "/task"] {
+        std::int64_t total = 0;
+        const auto add = [&](std::string task) { total += firstNumber(task + "/schedstat"); };
+        return forEachEntry(tasks, add) > 0 ? total : -1;
+    };
+    const std::int64_t c0 = cpuNs(), t0 = clockNs();
+    if (c0 <= 0) // a process that reached its event loop has used some CPU
+        throw std::runtime_error("no scheduler statistics for process " + std::to_string(pid));
+    sleepNs(static_cast<std::int64_t>(seconds * Sec));
+    return 100.0 * double(cpuNs() - c0) / double(clockNs() - t0);
+}
+
+// A program the benchmark started: standard output comes back through a pipe, descriptor 3
+// is `fd3` when given, standard error goes to `stderrPath` (or /dev/null), and `environment`
+// replaces inherited variables of the same names. Stopped (SIGTERM, then SIGKILL) when it
+// goes out of scope, also when a measurement throws.
+class Child
+{
+public:
+    Child(const std::vector<std::string> &argv, std::vector<std::string> environment = {},
+        int fd3 = -1, const std::string &stderrPath = "/dev/null", bool stdinPipe = false)
+    {
+        for (char **entry = environ; *entry; ++entry)
+            if (std::none_of(environment.begin(), environment.end(), [&](const std::string &e) {
+                    return std::strncmp(e.c_str(), *entry, e.find('=') + 1) == 0;
+                }))
+                environment.emplace_back(*entry);
+        int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1};
+        if ((stdinPipe && pipe2(inPipe, O_CLOEXEC) != 0) || pipe2(outPipe, O_CLOEXEC) != 0)
+            throw std::runtime_error("cannot start " + argv[0]);
+        posix_spawn_file_actions_t actions; // in order: no target is a source still to come
+        posix_spawn_file_actions_init(&actions);
+        if (stdinPipe)
+            posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+        else
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        const int append = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
+        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), append, 0644);
+        if (fd3 >= 0) // on itself, it loses close-on-exec
+            posix_spawn_file_actions_adddup2(&actions, fd3, 3);
+        spawnedNs = clockNs();
+        const int failed = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr,
+            pointers(argv).data(), pointers(environment).data());
+        posix_spawn_file_actions_destroy(&actions);
+        close(outPipe[1]);
+        std::tie(out, in) = std::make_pair(outPipe[0], inPipe[1]);
+        if (stdinPipe)
+            close(inPipe[0]);
+        if (failed)
+            throw std::runtime_error("cannot start " + argv[0]);
+    }
+    ~Child() { stop(); }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    bool wait(std::int64_t timeoutNs, int *status = nullptr) // true: it ended
+    {
+        rusage usage {};
+        for (const std::int64_t end = clockNs() + timeoutNs; pid > 0; sleepNs(2 * Ms)) {
+            const pid_t done = wait4(pid, status ? status : &exitStatus, WNOHANG, &usage);
+            if (done < 0 || (done == 0 && clockNs() >= end))
+                return false;
+            if (done == pid) {
+                pid = -1;
+                cpuNsAtExit = (std::int64_t(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * Sec
+                    + (std::int64_t(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) * 1000;
+            }
+        }
+        return true;
+    }
+    void stop()
+    {
+        for (const int signal : {SIGTERM, SIGKILL})
+            if (pid > 0 && kill(pid, signal) == 0)
+                wait(2 * Sec);
+        for (int *fd : {&in, &out})
+            if (*fd >= 0 && close(*fd) == 0)
+                *fd = -1;
+    }
+    std::string line(std::int64_t timeoutNs) // from its standard output; "" after the time
+    {
+        std::string text;
+        pollfd readable {out, POLLIN, 0};
+        const std::int64_t end = clockNs() + timeoutNs;
+        for (char c; poll(&readable, 1, int(std::max<std::int64_t>(0, end - clockNs()) / Ms)) > 0
+             && read(out, &c, 1) > 0;)
+            if (c == '\n') // byte by byte: nothing past the line is taken
+                return text;
+            else
+                text += c;
+        return "";
+    }
+    std::int64_t readyNs(std::int64_t timeoutNs) // the readiness probe's "ready <ns>", or -1
+    {
+        const std::string text = line(timeoutNs);
+        return text.rfind("ready ", 0) == 0 ? std::atoll(text.c_str() + 6) : -1;
+    }
+
+    pid_t pid = -1;
+    int in = -1, out = -1, exitStatus = 0;
+    static std::vector<char *> pointers(const std::vector<std::string> &strings)
+    {
+        std::vector<char *> list;
+        for (const std::string &text : strings)
+            list.push_back(const_cast<char *>(text.c_str()));
+        return list.push_back(nullptr), list;
+    }
+    std::int64_t spawnedNs = 0, cpuNsAtExit = -1; // CLOCK_MONOTONIC; user and system time
+};
+
+// A settings folder (XDG_CONFIG_HOME) with these ports, and the environment of a Qt program
+// started in it: the offscreen platform, its own runtime folder and no session bus (a copy
+// the user has running elsewhere is not the one instance it would hand over to), and the
+// readiness probe (`preload` before it) preloaded, writing "ready <ns>" to standard output.
+inline std::vector<std::string> qtEnvironment(const Context &context, const std::string &home,
+    bool autoConnect, const std::string &preload = "", bool quitWhenReady = false)
+{
+    mkdir((home + "/Quorvale").c_str(), 0700);
+    std::ofstream(home + "/Quorvale/Tavrel Control.conf")
+        << "[General]\nauto_connect=" << (autoConnect ? "true" : "false")
+        << "\nudp_config_port=" << context.ports[Config]
+        << "\nudp_custom_port=" << context.ports[Custom]
+        << "\nudp_default_ports=false\nudp_listen_port=" << context.listen
+        << "\nudp_metering_port=" << context.ports[Metering] << "\n";
+    return {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + home, "XDG_RUNTIME_DIR=" + home,
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + home + "/no-bus",
+        "LD_PRELOAD=" + (preload.empty() ? "" : preload + ":") + context.programs.probe,
+        "TAVREL_BENCH_READY_FD=1", "TAVREL_DEVICESIM_SOCKET=" + home + "/devicesim.sock",
+        "TAVREL_BENCH_QUIT_WHEN_READY=" + std::string(quitWhenReady ? "1" : "0")};
+}
 
 void ratePhase(Context &context, Report &report);
 void latencyPhase(Context &context, Report &report);
