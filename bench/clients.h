@@ -3,7 +3,7 @@
 #ifndef CLIENTS_H
 #define CLIENTS_H
 
-#include "harness.h"
+#include "process.h"
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>

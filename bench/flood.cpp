@@ -17,9 +17,9 @@ namespace {
     constexpr int Senders = 200;
 
     // What the bridge's socket hands to the window, seen inside its receive calls, against
-    // the device writes: each marked data datagram delivered is written exactly once, in
-    // delivery order, and the numbered ones (byte 2 D0, then sender and number) in sending
-    // order per sender.
+    // the device writes and debug lines: each marked data datagram delivered is written
+    // exactly once, in delivery order, and the numbered ones (byte 2 D0, then sender and
+    // number) in sending order per sender; each keep-alive gives its line.
     struct DeliveryCheck
     {
         std::atomic<std::uint64_t> delivered {0}, keepAliveLines {0};
@@ -33,14 +33,12 @@ namespace {
             ++delivered;
             if (length < 2 || bytes[0] != 0xA0 || bytes[1] != 0xA0)
                 return;
-            if (length >= 4 && bytes[2] == 'K' && bytes[3] == 'A') {
-                ++keepAlives;
+            if (length >= 4 && bytes[2] == 'K' && bytes[3] == 'A' && ++keepAlives)
                 return;
-            }
-            ++data;
             std::array<unsigned char, 11> report {}; // 00, then datagram bytes 2 to 11
             std::copy(bytes + 2, bytes + std::min<std::size_t>(length, 12), report.begin() + 1);
             expected.push_back(report);
+            ++data;
         }
         void onWrite(const FakeHid::Bytes &bytes)
         {
@@ -58,19 +56,31 @@ namespace {
             outOfOrder += number <= lastNumber[sender];
             lastNumber[sender] = std::max(number, lastNumber[sender]);
         }
+        bool written() const
+        {
+            return writes == data && mismatched == 0 && outOfOrder == 0 && expected.empty();
+        }
     };
 
     std::atomic<int> watchedFd {-1};
     std::atomic<DeliveryCheck *> watcher {nullptr};
     QtMessageHandler chainedHandler = nullptr;
 
-    // Counts the keep-alive lines on their way to standard error.
     void countKeepAliveLines(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         DeliveryCheck *check = watcher.load();
         if (check && type == QtDebugMsg && text.startsWith("Keep Alive message from: "))
             ++check->keepAliveLines;
         chainedHandler(type, context, text);
+    }
+
+    void seenDelivered(int fd, const msghdr &message, std::size_t length)
+    {
+        DeliveryCheck *check = watcher.load();
+        const iovec *buffer = message.msg_iovlen > 0 ? message.msg_iov : nullptr;
+        if (check && fd == watchedFd.load())
+            check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : 0),
+                buffer ? std::min(length, buffer->iov_len) : 0);
     }
 
     // The mix: junk (random bytes, one marker byte only, 0 or 1 byte), marked data (12 bytes
@@ -117,42 +127,23 @@ namespace {
             }
             return length;
         }
-        void send(std::uint64_t count, std::uint16_t listen)
+        // Sends `total`, then waits until the bridge's socket has nothing queued.
+        void send(std::uint64_t total, std::uint16_t listen, int bridgeFd)
         {
-            const sockaddr_in bridge = ipv4(INADDR_LOOPBACK, listen);
             unsigned char bytes[1400];
-            for (std::uint64_t i = 0; i < count; ++i) {
+            for (std::uint64_t i = 0; i < total; ++i) {
                 const int sender = next() % sockets.size();
                 const std::size_t length = fill(sender, bytes);
-                const ssize_t done = sendto(sockets[sender], bytes, length, 0,
-                    reinterpret_cast<const sockaddr *>(&bridge), sizeof bridge);
-                (done == ssize_t(length) ? sent : refused) += 1; // refused: not counted as sent
+                const bool whole
+                    = sendTo(sockets[sender], bytes, length, listen) == ssize_t(length);
+                (whole ? sent : refused) += 1; // refused: not counted as sent
             }
+            for (const std::int64_t end = clockNs() + 120 * Sec;
+                 socketMemInfo(bridgeFd, SK_MEMINFO_RMEM_ALLOC) > 0; sleepNs(5 * Ms))
+                if (clockNs() > end)
+                    throw std::runtime_error("the bridge stopped reading its socket");
         }
     };
-
-    // Until the bridge's socket has nothing queued: the window has read everything sent.
-    void waitForEmptyQueue(int fd)
-    {
-        for (const std::int64_t end = clockNs() + 120 * Sec;
-             socketMemInfo(fd, SK_MEMINFO_RMEM_ALLOC) > 0; sleepNs(5 * Ms))
-            if (clockNs() > end)
-                throw std::runtime_error("the bridge stopped reading its socket");
-    }
-
-} // namespace
-
-namespace {
-
-    void seenDelivered(int fd, const msghdr &message, std::size_t length)
-    {
-        DeliveryCheck *check = watcher.load();
-        if (!check || fd != watchedFd.load())
-            return;
-        const iovec *buffer = message.msg_iovlen > 0 ? message.msg_iov : nullptr;
-        check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : nullptr),
-            buffer ? std::min(length, buffer->iov_len) : 0);
-    }
 
 } // namespace
 
@@ -201,11 +192,9 @@ void floodPhase(Context &context, Report &report)
         flooder.sockets.push_back(boundSocket(FloodSenders + s, 0));
 
     const std::int64_t started = clockNs();
-    flooder.send(total / 10, context.listen);
-    waitForEmptyQueue(fd);
+    flooder.send(total / 10, context.listen, fd);
     const std::array<long, 2> warm = ownUsage();
-    flooder.send(total - total / 10, context.listen);
-    waitForEmptyQueue(fd);
+    flooder.send(total - total / 10, context.listen, fd);
     const double seconds = double(clockNs() - started) / Sec;
     std::uint64_t dropped = 0; // a datagram still on its way shows within moments
     for (const std::int64_t end = clockNs() + 10 * Sec;
@@ -214,7 +203,6 @@ void floodPhase(Context &context, Report &report)
          && clockNs() < end;)
         sleepNs(10 * Ms);
     context.bridge.onGui([] {}); // the window is done with everything it read
-    const std::array<long, 2> end = ownUsage();
 
     const std::uint64_t delivered = check.delivered, lines = check.keepAliveLines;
     report.row("flood_sent_per_s",
@@ -228,12 +216,10 @@ void floodPhase(Context &context, Report &report)
         "  same: marked data delivered / written, wrong, out of order",
         count(check.data) + " / " + count(check.writes) + ", " + count(check.mismatched) + ", "
             + count(check.outOfOrder),
-        "each once, in order",
-        check.writes == check.data && check.mismatched == 0 && check.outOfOrder == 0
-            && check.expected.empty());
+        "each once, in order", check.written());
     report.check("flood_keepalive_lines", "  same: keep-alives delivered / their debug lines",
         count(check.keepAlives) + " / " + count(lines), "equal", lines == check.keepAlives);
-    report.noGrowth("flood", warm, end);
+    report.noGrowth("flood", warm, ownUsage());
 }
 
 } // namespace Bench

@@ -43,7 +43,7 @@ std::vector<std::string> runPhases(Context context, Report &report)
     return failures;
 }
 
-std::string loadAverage()
+std::string loadAverage() // over 1, 5 and 15 minutes
 {
     const std::string text = readFile("/proc/loadavg");
     return text.substr(0, text.find(' ', text.find(' ', text.find(' ') + 1) + 1));
@@ -137,20 +137,11 @@ int main(int argc, char *argv[])
     report.notes = {"mode: " + std::string(quick ? "quick" : "full") + ", " + number(minutes, 1)
             + " min; load average before " + loadBefore + ", after " + loadAfter + "; "
             + count(std::thread::hardware_concurrency()) + " cores",
-        "debug lines (stderr) of every bridge measured went to files, not a terminal: "
-            + programs.logDir,
-        "latency: from the report being queued in the simulated device to the kernel's receive "
-        "stamp of the client's last datagram of it (CONFIG, CUSTOM after METERING), non-metering "
-        "reports; baseline: bench_baseline (C, 1 ms absolute-deadline timer)",
-        "rate, latency, throughput, flood and soak: the window in this process (simulated device "
-        "linked in); idle running: the real tavrel-control with tools/devicesim preloaded; "
-        "memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle stopped "
-        "and start-up: the real tavrel-control"};
+        "debug lines (stderr) of every bridge measured went to files: " + programs.logDir};
     for (const std::string &failure : failures)
         report.notes.push_back("FAILED: " + failure);
     report.text("mode", quick ? "quick" : "full");
-    report.text("load_before", loadBefore);
-    report.text("load_after", loadAfter);
+    report.text("load", loadBefore + " -> " + loadAfter);
     report.value("minutes", minutes);
     report.value("failures", failures.size());
     report.print();

@@ -24,15 +24,20 @@ void memoryPhase(Context &context, Report &report)
     QTemporaryDir dir;
     const std::string log = context.log("memory");
     std::vector<std::string> environment = qtEnvironment(context, dir.path().toStdString(), true);
-    environment.push_back("TAVREL_BENCH_FEED=1");
-    Child child({context.programs.bridgeBench}, environment, -1, log, true);
+    environment.push_back("TAVREL_BENCH_FEED_FD=3");
+    int feed[2] = {-1, -1}; // the program reads the count of reports to feed on descriptor 3
+    if (pipe2(feed, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    Child child({context.programs.bridgeBench}, environment, feed[0], log);
+    close(feed[0]);
     ClientSet clients(MemoryClients, 16, context.ports);
-    if (child.readyNs(10 * Sec) < 0 || !waitUntilRunning(context, clients, log))
-        throw std::runtime_error("tavrel-control-bench did not start the bridge");
+    const bool running = child.readyNs(10 * Sec) >= 0 && waitUntilRunning(context, clients, log);
     clients.reset();
-    const std::string command = "feed " + count(total) + "\n";
-    if (write(child.in, command.data(), command.size()) != ssize_t(command.size()))
-        throw std::runtime_error("cannot feed the device");
+    const std::string command = count(total) + "\n";
+    const bool fed = running && write(feed[1], command.data(), command.size()) > 0;
+    close(feed[1]);
+    if (!fed)
+        throw std::runtime_error("tavrel-control-bench did not start the bridge");
 
     long afterFirst = -1, beforeLast = -1;
     std::int64_t stderrBytes = 0, lastMove = clockNs(), nextProgress = lastMove + 60 * Sec;
