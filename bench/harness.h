@@ -233,20 +233,17 @@ public:
     QVariant property(const char *object, const char *name)
     {
         QVariant value;
-        onGui([&] { value = window->findChild<QObject *>(object)->property(name); });
+        onGui([&] { value = find(object)->property(name); });
         return value;
     }
     void setText(const char *object, int number)
     {
-        onGui([&] {
-            window->findChild<QObject *>(object)->setProperty("text", QString::number(number));
-        });
+        onGui([&] { find(object)->setProperty("text", QString::number(number)); });
     }
-    void invoke(const char *object, const char *slot) // a button's click(): not if disabled
+    // A button's click() (nothing if disabled), or a slot of the window itself.
+    void invoke(const char *object, const char *slot)
     {
-        onGui([&] {
-            QMetaObject::invokeMethod(object ? window->findChild<QObject *>(object) : window, slot);
-        });
+        onGui([&] { QMetaObject::invokeMethod(find(object), slot); });
     }
     void start()
     {
@@ -290,6 +287,8 @@ public:
     }
 
 private:
+    QObject *find(const char *name) { return name ? window->findChild<QObject *>(name) : window; }
+
     MainWindow *window;
 };
 

@@ -4,7 +4,6 @@
 
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,6 +11,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <filesystem>
 
 namespace Bench {
 
@@ -22,20 +23,10 @@ inline long statusKiB(pid_t pid, const char *field) // a "Vm..." line of /proc/<
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 2);
 }
 
-// The entries of a /proc folder (-1 when unreadable), and `each` called with every path.
-inline int forEachEntry(const std::string &folder, const std::function<void(std::string)> &each)
-{
-    DIR *dir = opendir(folder.c_str());
-    int entries = 0;
-    for (const dirent *entry; dir && (entry = readdir(dir));)
-        if (entry->d_name[0] != '.' && ++entries)
-            each(folder + "/" + entry->d_name);
-    return dir && closedir(dir) == 0 ? entries : -1;
-}
-
 inline std::array<long, 2> ownUsage() // RSS in KiB and open descriptors, where the window runs
 {
-    return {statusKiB(getpid(), "VmRSS"), forEachEntry("/proc/self/fd", [](std::string) {})};
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return {statusKiB(getpid(), "VmRSS"), long(std::distance(begin(fds), end(fds)))};
 }
 
 // % of a core that all the process's threads took over `seconds`, from the scheduler.
@@ -43,8 +34,9 @@ inline double cpuPercent(pid_t pid, double seconds)
 {
     const auto cpuNs = [tasks = "/proc/" + std::to_string(pid) + "/task"] {
         std::int64_t total = 0;
-        const auto add = [&](std::string task) { total += firstNumber(task + "/schedstat"); };
-        return forEachEntry(tasks, add) > 0 ? total : -1;
+        for (const auto &task : std::filesystem::directory_iterator(tasks))
+            total += firstNumber(task.path().string() + "/schedstat");
+        return total;
     };
     const std::int64_t c0 = cpuNs(), t0 = clockNs();
     if (c0 <= 0) // a process that reached its event loop has used some CPU
