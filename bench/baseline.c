@@ -1,17 +1,16 @@
 /* The least a bridge has to do, in plain C: the yardstick the benchmark holds the real one
- * against, in the same run. Both modes use descriptor 3 for the device side.
+ * against, in the same run. Descriptor 3 is the device's side in both modes.
  *
  *   bench_baseline send METERING CONFIG CUSTOM FIRST_CLIENT COUNT
- *     Every millisecond on an absolute deadline (clock_nanosleep, TIMER_ABSTIME): one
- *     non-blocking read of at most 11 bytes from descriptor 3, a SOCK_SEQPACKET end with one
- *     report per record. A 10-byte report becomes a 12-byte message (A0 A0 + report) sent from
- *     a dual-stack UDP socket to each of COUNT clients at consecutive IPv4 addresses from
- *     FIRST_CLIENT (a number), on the three ports. At end of file prints "T ticks/s".
+ *     Every millisecond on an absolute deadline, one non-blocking read of at most 11 bytes
+ *     (a SOCK_SEQPACKET end: one report per record). A 10-byte report goes out as A0 A0 +
+ *     report from one dual-stack UDP socket to the three ports of COUNT clients at consecutive
+ *     IPv4 addresses from FIRST_CLIENT (a number). At end of file prints "T ticks/s".
  *
  *   bench_baseline rx PORT COUNT
- *     Binds PORT on the dual-stack any-address, prints "ready", then loops on recvfrom: each
- *     datagram that starts with A0 A0 becomes an 11-byte report (00 + datagram bytes 2..11,
- *     zero-filled) written to descriptor 3. Ends after COUNT writes.
+ *     Binds PORT (dual-stack), prints "ready", then each datagram that starts with A0 A0
+ *     becomes an 11-byte report (00 + datagram bytes 2..11, zero-filled) written to the
+ *     device. Ends after COUNT writes.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -35,12 +34,20 @@ static int dualStackSocket(unsigned short port)
     return fd;
 }
 
+static double seconds(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)now.tv_sec + now.tv_nsec / 1e9;
+}
+
 static int sendLoop(char **argv)
 {
     static struct sockaddr_in6 to[MaxClients * 3]; /* IPv4-mapped, as a dual-stack socket sends */
     int count = atoi(argv[6]) * 3, out = dualStackSocket(0), i;
     long ticks = 0;
-    struct timespec started, deadline, ended;
+    double started = seconds();
+    struct timespec deadline;
 
     for (i = 0; i < count && count <= MaxClients * 3; ++i) {
         uint32_t address = htonl((uint32_t)(strtoul(argv[5], NULL, 10) + i / 3));
@@ -50,25 +57,19 @@ static int sendLoop(char **argv)
     }
     if (out < 0 || count > MaxClients * 3 || fcntl(Device, F_SETFL, O_NONBLOCK) < 0)
         return perror("bench_baseline send"), 1;
-    clock_gettime(CLOCK_MONOTONIC, &started);
-    for (deadline = started;; ++ticks) {
+    for (clock_gettime(CLOCK_MONOTONIC, &deadline);; ++ticks) {
         unsigned char message[13] = {0xA0, 0xA0}; /* room for a record one byte too long */
         ssize_t length;
 
-        deadline.tv_nsec += 1000000;
-        deadline.tv_sec += deadline.tv_nsec / 1000000000;
+        deadline.tv_sec += (deadline.tv_nsec += 1000000) / 1000000000;
         deadline.tv_nsec %= 1000000000;
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, NULL) == EINTR) { }
-        length = read(Device, message + 2, 11); /* one read per tick */
-        if (length == 0)
+        if ((length = read(Device, message + 2, 11)) == 0) /* one read per tick */
             break;
         for (i = 0; length == 10 && i < count; ++i)
             sendto(out, message, 12, 0, (struct sockaddr *)&to[i], sizeof to[i]);
     }
-    clock_gettime(CLOCK_MONOTONIC, &ended);
-    printf("%.3f ticks/s\n",
-        ticks
-            / ((double)(ended.tv_sec - started.tv_sec) + (ended.tv_nsec - started.tv_nsec) / 1e9));
+    printf("%.3f ticks/s\n", ticks / (seconds() - started));
     return 0;
 }
 
@@ -104,8 +105,8 @@ int main(int argc, char **argv)
         return sendLoop(argv);
     if (argc == 4 && strcmp(argv[1], "rx") == 0)
         return receiveLoop(argv);
-    fprintf(stderr,
-        "usage: bench_baseline send METERING CONFIG CUSTOM FIRST_CLIENT COUNT\n"
-        "       bench_baseline rx PORT COUNT\n");
+    fputs("usage: bench_baseline send METERING CONFIG CUSTOM FIRST_CLIENT COUNT\n"
+          "       bench_baseline rx PORT COUNT\n",
+        stderr);
     return 2;
 }

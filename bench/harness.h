@@ -84,15 +84,17 @@ inline void sleepNs(std::int64_t ns)
 }
 
 // As in JSON ("null" when not finite); by default fewer decimals the larger the value, none
-// for a whole number.
+// for a whole number, four below 0.1 (idle CPU).
 inline std::string number(double value, int decimals = -1)
 {
     char text[64] = "null";
     const double size = std::fabs(value);
-    decimals = decimals >= 0                         ? decimals
-        : size >= 1000 || value == std::trunc(value) ? 0
-        : size >= 10                                 ? 1
-                                                     : 3;
+    const bool whole = value == std::trunc(value);
+    decimals = decimals >= 0    ? decimals
+        : size >= 1000 || whole ? 0
+        : size >= 10            ? 1
+        : size >= 0.1           ? 3
+                                : 4;
     if (std::isfinite(value))
         std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;

@@ -102,10 +102,11 @@ int main(int argc, char *argv[])
         else if (arg == "--only" && ++i < argc)
             for (std::string phase; std::getline(list, phase, ',');)
                 only.insert(phase);
-        else
-            return std::cout << "usage: bench_driver [--quick] [--only PHASE,...] [--log-dir DIR]\n"
-                                "phases: rate latency throughput idle startup memory flood soak\n",
-                   2;
+        else {
+            std::cout << "usage: bench_driver [--quick] [--only PHASE,...] [--log-dir DIR]\n"
+                         "phases: rate latency throughput idle startup memory flood soak\n";
+            return 2;
+        }
     }
     Plan plan = quick ? QuickPlan : FullPlan;
     plan.only = only;

@@ -97,7 +97,10 @@ void ratePhase(Context &context, Report &report)
     double cTicks = NAN;
     const Rate c = sustained(
         clients, seconds, 0, [&](std::uint32_t s) { return sender.queue(s); },
-        [&](std::uint64_t queued) { return cTicks = sender.finish(), queued; });
+        [&](std::uint64_t queued) {
+            cTicks = sender.finish();
+            return queued;
+        });
 
     report.row(
         "timer_hz", "1 ms timer, ticks/s: empty QTimer, C absolute deadline", qtimer, "C", cTicks);
