@@ -38,10 +38,10 @@ inline int boundSocket(std::uint32_t address, std::uint16_t port, int flags = 0)
     return fd;
 }
 
-inline void sendTo(int fd, const void *bytes, std::size_t length, std::uint16_t listen)
+inline ssize_t sendTo(int fd, const void *bytes, std::size_t length, std::uint16_t listen)
 {
     const sockaddr_in bridge = ipv4(INADDR_LOOPBACK, listen);
-    sendto(fd, bytes, length, 0, reinterpret_cast<const sockaddr *>(&bridge), sizeof bridge);
+    return sendto(fd, bytes, length, 0, reinterpret_cast<const sockaddr *>(&bridge), sizeof bridge);
 }
 
 inline std::uint16_t freePort() // asked of the kernel, then released
@@ -54,7 +54,7 @@ inline std::uint16_t freePort() // asked of the kernel, then released
     return ntohs(any.sin_port);
 }
 
-inline std::uint32_t socketMemInfo(int fd, int which) // SK_MEMINFO_DROPS, ... of our socket
+inline std::uint32_t socketMemInfo(int fd, int which) // SK_MEMINFO_DROPS, ... of a socket
 {
     std::uint32_t info[SK_MEMINFO_VARS] {};
     socklen_t length = sizeof info;
@@ -207,10 +207,11 @@ private:
 // Sends keep-alives until the window counts every client.
 inline bool registerClients(Bridge &bridge, ClientSet &clients, std::uint16_t listen)
 {
-    const std::int64_t end = clockNs() + 3 * Sec;
-    while (bridge.property("lineEdit_clients", "text").toInt() != clients.count && clockNs() < end)
+    const auto counted = [&] { return bridge.property("lineEdit_clients", "text").toInt(); };
+    for (const std::int64_t end = clockNs() + 3 * Sec;
+         counted() != clients.count && clockNs() < end;)
         clients.sendKeepAlives(listen), sleepNs(20 * Ms);
-    return bridge.property("lineEdit_clients", "text").toInt() == clients.count;
+    return counted() == clients.count;
 }
 
 inline void startWith(Bridge &bridge, ClientSet &clients, std::uint16_t listen)
@@ -236,45 +237,42 @@ inline bool waitUntilRunning(const Context &context, ClientSet &clients, const s
     return false;
 }
 
-inline std::array<int, 2> seqPacketPair() // ours non-blocking
-{
-    std::array<int, 2> ends {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()) != 0)
-        throw std::runtime_error("socketpair");
-    fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
-    return ends;
-}
-
-// bench_baseline send, to the clients' ports, reading reports from a SOCK_SEQPACKET pair.
+// bench_baseline send, to the clients' ports, reading reports from a SOCK_SEQPACKET pair
+// (ours non-blocking, the other its descriptor 3).
 struct CSender
 {
     CSender(const Context &context, const ClientSet &clients)
         : pair(seqPacketPair())
-        , child({context.programs.baseline, "send", "3", std::to_string(context.ports[Metering]),
+        , child({context.programs.baseline, "send", std::to_string(context.ports[Metering]),
                     std::to_string(context.ports[Config]), std::to_string(context.ports[Custom]),
                     std::to_string(clients.first), std::to_string(clients.count)},
               {}, pair[1])
     {
-        close(pair[1]); // now the child's descriptor 3
+        close(pair[1]);
     }
     ~CSender() { close(pair[0]); }
+    static std::array<int, 2> seqPacketPair()
+    {
+        std::array<int, 2> ends {-1, -1};
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()) != 0)
+            throw std::runtime_error("socketpair");
+        fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+        return ends;
+    }
     bool queue(std::uint32_t sequence) // false when the pair is full
     {
         const auto report = deviceReport(sequence);
         return write(pair[0], report.data(), report.size()) == ssize_t(report.size());
     }
-    void finish() // end of input; waits for it to end (child.cpuNsAtExit)
+    double finish() // end of input; its CPU time in child.cpuNsAtExit, its timer's tick rate
     {
         shutdown(pair[0], SHUT_WR);
+        const std::string text = child.line(10 * Sec);
         child.wait(10 * Sec);
-    }
-    double tickRate() // of its timer, from the line it ends with
-    {
-        const std::string text = child.line(5 * Sec);
         return text.empty() ? NAN : std::atof(text.c_str());
     }
 
-    std::array<int, 2> pair; // ours, and the one it reads as descriptor 3
+    std::array<int, 2> pair;
     Child child;
 };
 
@@ -283,6 +281,10 @@ struct Throughput
     double perSecond = 0, cpuUsPerDatagram = 0; // of the receiving side
     std::uint64_t sent = 0, written = 0, errors = 0;
     bool lossless() const { return written == sent && errors == 0; }
+    std::string counts() const
+    {
+        return count(written) + " / " + count(sent) + ", " + count(errors);
+    }
 };
 
 // The device writes of either side, in a pipe that one thread of this process reads and

@@ -17,9 +17,9 @@ namespace {
     constexpr int Senders = 200;
 
     // What the bridge's socket hands to the window, seen inside its receive calls, against
-    // the device writes: each marked data datagram delivered is written exactly once, in
-    // delivery order, and the numbered ones (byte 2 D0, then sender and number) in sending
-    // order per sender.
+    // the device writes and debug lines: each marked data datagram delivered is written
+    // exactly once, in delivery order, and the numbered ones (byte 2 D0, then sender and
+    // number) in sending order per sender; each keep-alive gives its line.
     struct DeliveryCheck
     {
         std::atomic<std::uint64_t> delivered {0}, keepAliveLines {0};
@@ -33,14 +33,12 @@ namespace {
             ++delivered;
             if (length < 2 || bytes[0] != 0xA0 || bytes[1] != 0xA0)
                 return;
-            if (length >= 4 && bytes[2] == 'K' && bytes[3] == 'A') {
-                ++keepAlives;
+            if (length >= 4 && bytes[2] == 'K' && bytes[3] == 'A' && ++keepAlives)
                 return;
-            }
-            ++data;
             std::array<unsigned char, 11> report {}; // 00, then datagram bytes 2 to 11
             std::copy(bytes + 2, bytes + std::min<std::size_t>(length, 12), report.begin() + 1);
             expected.push_back(report);
+            ++data;
         }
         void onWrite(const FakeHid::Bytes &bytes)
         {
@@ -58,19 +56,31 @@ namespace {
             outOfOrder += number <= lastNumber[sender];
             lastNumber[sender] = std::max(number, lastNumber[sender]);
         }
+        bool written() const
+        {
+            return writes == data && mismatched == 0 && outOfOrder == 0 && expected.empty();
+        }
     };
 
     std::atomic<int> watchedFd {-1};
     std::atomic<DeliveryCheck *> watcher {nullptr};
     QtMessageHandler chainedHandler = nullptr;
 
-    // Counts the keep-alive lines on their way to standard error.
     void countKeepAliveLines(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         DeliveryCheck *check = watcher.load();
         if (check && type == QtDebugMsg && text.startsWith("Keep Alive message from: "))
             ++check->keepAliveLines;
         chainedHandler(type, context, text);
+    }
+
+    void seenDelivered(int fd, const msghdr &message, std::size_t length)
+    {
+        DeliveryCheck *check = watcher.load();
+        const iovec *buffer = message.msg_iovlen > 0 ? message.msg_iov : nullptr;
+        if (check && fd == watchedFd.load())
+            check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : 0),
+                buffer ? std::min(length, buffer->iov_len) : 0);
     }
 
     // The mix: junk (random bytes, one marker byte only, 0 or 1 byte), marked data (12 bytes
@@ -117,42 +127,23 @@ namespace {
             }
             return length;
         }
-        void send(std::uint64_t count, std::uint16_t listen)
+        // Sends `total`, then waits until the bridge's socket has nothing queued.
+        void send(std::uint64_t total, std::uint16_t listen, int bridgeFd)
         {
-            const sockaddr_in bridge = ipv4(INADDR_LOOPBACK, listen);
             unsigned char bytes[1400];
-            for (std::uint64_t i = 0; i < count; ++i) {
+            for (std::uint64_t i = 0; i < total; ++i) {
                 const int sender = next() % sockets.size();
                 const std::size_t length = fill(sender, bytes);
-                const ssize_t done = sendto(sockets[sender], bytes, length, 0,
-                    reinterpret_cast<const sockaddr *>(&bridge), sizeof bridge);
-                (done == ssize_t(length) ? sent : refused) += 1; // refused: not counted as sent
+                const bool whole
+                    = sendTo(sockets[sender], bytes, length, listen) == ssize_t(length);
+                (whole ? sent : refused) += 1; // refused: not counted as sent
             }
+            for (const std::int64_t end = clockNs() + 120 * Sec;
+                 socketMemInfo(bridgeFd, SK_MEMINFO_RMEM_ALLOC) > 0; sleepNs(5 * Ms))
+                if (clockNs() > end)
+                    throw std::runtime_error("the bridge stopped reading its socket");
         }
     };
-
-    // Until the bridge's socket has nothing queued: the window has read everything sent.
-    void waitForEmptyQueue(int fd)
-    {
-        for (const std::int64_t end = clockNs() + 120 * Sec;
-             socketMemInfo(fd, SK_MEMINFO_RMEM_ALLOC) > 0; sleepNs(5 * Ms))
-            if (clockNs() > end)
-                throw std::runtime_error("the bridge stopped reading its socket");
-    }
-
-} // namespace
-
-namespace {
-
-    void seenDelivered(int fd, const msghdr &message, std::size_t length)
-    {
-        DeliveryCheck *check = watcher.load();
-        if (!check || fd != watchedFd.load())
-            return;
-        const iovec *buffer = message.msg_iovlen > 0 ? message.msg_iov : nullptr;
-        check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : nullptr),
-            buffer ? std::min(length, buffer->iov_len) : 0);
-    }
 
 } // namespace
 
@@ -182,17 +173,16 @@ extern "C" int recvmmsg(int fd, mmsghdr *messages, unsigned count, int flags, ti
 // the end.
 void floodPhase(Context &context, Report &report)
 {
-    auto &[plan, programs, bridge, listen, ports, floorPeakKiB] = context;
-    const std::uint64_t total = plan.floodDatagrams;
-    bridge.start();
-    const int fd = bridge.socketDescriptor();
+    const std::uint64_t total = context.plan.floodDatagrams;
+    context.bridge.start();
+    const int fd = context.bridge.socketDescriptor();
     const std::uint32_t dropsBefore = socketMemInfo(fd, SK_MEMINFO_DROPS);
     DeliveryCheck check;
     struct Stop // the window neither writes nor logs to the check once it goes
     {
         Bridge &bridge;
         ~Stop() { bridge.reset(), watcher = nullptr; }
-    } stop {bridge};
+    } stop {context.bridge};
     watchedFd = fd;
     watcher = &check;
     FakeHid::setWriteObserver([&check](const FakeHid::Bytes &bytes) { check.onWrite(bytes); });
@@ -202,11 +192,9 @@ void floodPhase(Context &context, Report &report)
         flooder.sockets.push_back(boundSocket(FloodSenders + s, 0));
 
     const std::int64_t started = clockNs();
-    flooder.send(total / 10, listen);
-    waitForEmptyQueue(fd);
+    flooder.send(total / 10, context.listen, fd);
     const std::array<long, 2> warm = ownUsage();
-    flooder.send(total - total / 10, listen);
-    waitForEmptyQueue(fd);
+    flooder.send(total - total / 10, context.listen, fd);
     const double seconds = double(clockNs() - started) / Sec;
     std::uint64_t dropped = 0; // a datagram still on its way shows within moments
     for (const std::int64_t end = clockNs() + 10 * Sec;
@@ -214,42 +202,24 @@ void floodPhase(Context &context, Report &report)
              < flooder.sent
          && clockNs() < end;)
         sleepNs(10 * Ms);
-    bridge.onGui([] {}); // the window is done with everything it read
-    const std::array<long, 2> end = ownUsage();
+    context.bridge.onGui([] {}); // the window is done with everything it read
 
     const std::uint64_t delivered = check.delivered, lines = check.keepAliveLines;
-    const bool accounted = delivered + dropped == flooder.sent;
-    const bool written = check.writes == check.data && check.mismatched == 0
-        && check.outOfOrder == 0 && check.expected.empty();
-    const auto figures
-        = [](const std::string &a, std::uint64_t x, const std::string &b, std::uint64_t y) {
-              return std::to_string(x) + a + std::to_string(y) + b;
-          };
-    report.rows.push_back(
-        {"flood: " + std::to_string(total) + " datagrams from 200 addresses, sent/s",
-            number(flooder.sent / seconds, 0), "-", "-", "(for information)", "-"});
-    report.rows.push_back({"  same: delivered + dropped by the kernel = sent",
-        figures(" + ", delivered, " = ", dropped) + std::to_string(flooder.sent), "-", "-", "equal",
-        yesNo(accounted)});
-    report.rows.push_back({"  same: marked data delivered / written, wrong, out of order",
-        figures(" / ", check.data, ", ", check.writes)
-            + figures(", ", check.mismatched, "", check.outOfOrder),
-        "-", "-", "each once, in order", yesNo(written)});
-    report.rows.push_back({"  same: keep-alives delivered / their debug lines",
-        figures(" / ", check.keepAlives, "", lines), "-", "-", "equal",
-        yesNo(lines == check.keepAlives)});
-    report.noGrowth("flood", warm, end);
-    report.values(0, "flood_", {{"datagrams", total}});
-    report.values(2, "flood_", {{"seconds", seconds}});
-    report.values(0, "flood_",
-        {{"sent", flooder.sent}, {"refused", flooder.refused}, {"delivered", delivered},
-            {"kernel_drops", dropped}, {"data_delivered", check.data},
-            {"device_writes", check.writes}, {"writes_wrong", check.mismatched},
-            {"out_of_order", check.outOfOrder}, {"keepalives_delivered", check.keepAlives},
-            {"keepalive_lines", lines}});
-    report.targets["flood_accounted"] = accounted;
-    report.targets["flood_written_once_in_order"] = written;
-    report.targets["flood_keepalive_lines"] = lines == check.keepAlives;
+    report.row("flood_sent_per_s",
+        "flood: " + count(total) + " datagrams from 200 addresses, sent/s", flooder.sent / seconds,
+        "", NAN);
+    report.rows.back()[1] += flooder.refused ? " (" + count(flooder.refused) + " refused)" : "";
+    report.check("flood_accounted", "  same: delivered + dropped by the kernel = sent",
+        count(delivered) + " + " + count(dropped) + " = " + count(flooder.sent), "equal",
+        delivered + dropped == flooder.sent);
+    report.check("flood_written_once_in_order",
+        "  same: marked data delivered / written, wrong, out of order",
+        count(check.data) + " / " + count(check.writes) + ", " + count(check.mismatched) + ", "
+            + count(check.outOfOrder),
+        "each once, in order", check.written());
+    report.check("flood_keepalive_lines", "  same: keep-alives delivered / their debug lines",
+        count(check.keepAlives) + " / " + count(lines), "equal", lines == check.keepAlives);
+    report.noGrowth("flood", warm, ownUsage());
 }
 
 } // namespace Bench

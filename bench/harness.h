@@ -1,6 +1,6 @@
-// What every phase of bench_driver shares: the run's plan, the report and the window in this
-// process, driven from the measuring thread. The programs it starts are in process.h, the
-// loopback clients and loads in clients.h.
+// What every phase of bench_driver shares: the run's plan, the report (table and JSON) and the
+// window in this process, driven from the measuring thread. The programs it starts are in
+// process.h, the loopback clients and loads in clients.h.
 #ifndef HARNESS_H
 #define HARNESS_H
 
@@ -20,6 +20,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -82,40 +83,50 @@ inline void sleepNs(std::int64_t ns)
     while (ns > 0 && nanosleep(&span, &span) != 0 && errno == EINTR) { }
 }
 
-inline std::string number(double value, int decimals) // "null" when not finite, as in JSON
+// As in JSON ("null" when not finite); by default fewer decimals the larger the value, none
+// for a whole number, four below 0.1 (idle CPU).
+inline std::string number(double value, int decimals = -1)
 {
     char text[64] = "null";
+    const double size = std::fabs(value);
+    const bool whole = value == std::trunc(value);
+    decimals = decimals >= 0    ? decimals
+        : size >= 1000 || whole ? 0
+        : size >= 10            ? 1
+        : size >= 0.1           ? 3
+                                : 4;
     if (std::isfinite(value))
         std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
 }
 
-inline std::string ratioText(double bridge, double baseline)
+inline std::string count(std::uint64_t value)
 {
-    return baseline > 0 && std::isfinite(bridge) ? number(bridge / baseline, 3) : "-";
+    return std::to_string(value);
 }
 
-inline std::string yesNo(bool met)
+inline std::string change(long value)
 {
-    return met ? "yes" : "NO";
+    return (value >= 0 ? "+" : "") + std::to_string(value);
 }
 
 // Loss that the kernel counted at the benchmark's own client sockets, not the bridge's.
 inline std::string dropNote(std::uint64_t drops)
 {
-    return drops ? " (" + std::to_string(drops) + " dropped by the benchmark's client sockets)"
-                 : "";
+    return drops ? " (" + count(drops) + " dropped by the benchmark's client sockets)" : "";
 }
 
 inline double percentile(std::vector<double> values, double fraction) // nearest rank
 {
     std::sort(values.begin(), values.end());
     const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(fraction * values.size())));
-    return values.empty() ? 0.0 : values[std::min(rank, values.size()) - 1];
+    return values.empty() ? NAN : values[std::min(rank, values.size()) - 1];
 }
 
-// Rows of the table (figure, bridge, baseline, ratio, target, met) and JSON members, in the
-// order measured, and the targets.
+// The table (figure, bridge, baseline, ratio, target, met) and the JSON object, a row at a
+// time: a row gives "<key>", the bridge's figure (text for a row of counts), "<key>_base"
+// and "<key>_ratio" when it has a yardstick, and "targets": {"<key>": met} when it has a
+// target.
 struct Report
 {
     std::vector<std::array<std::string, 6>> rows;
@@ -123,42 +134,60 @@ struct Report
     std::vector<std::pair<std::string, std::string>> json; // key, raw JSON value
     std::map<std::string, bool> targets;
 
-    void values(int decimals, const std::string &prefix,
-        std::initializer_list<std::pair<std::string, double>> members)
-    {
-        for (const auto &member : members)
-            json.emplace_back(prefix + member.first, number(member.second, decimals));
-    }
+    void value(const std::string &key, double v) { json.emplace_back(key, number(v)); }
     void text(const std::string &key, const std::string &v)
     {
         json.emplace_back(key, '"' + v + '"');
     }
-    // A target that is a ratio to the yardstick: a row, the ratio in the JSON, the target.
-    bool ratioTarget(const std::string &key, const std::string &figure, double bridge,
-        const std::string &yardstick, double baseline, double limit, bool atMost, bool valid = true)
+    // A row of figures; an empty `target` makes it one for information.
+    bool row(const std::string &key, const std::string &figure, double bridge,
+        const std::string &yardstick, double base, const std::string &target = "", bool met = false)
     {
-        const double ratio = bridge / baseline;
-        const bool met = valid && baseline > 0 && (atMost ? ratio <= limit : ratio >= limit);
-        rows.push_back({figure, number(bridge, 3), yardstick + " " + number(baseline, 3),
-            number(ratio, 3), (atMost ? "<= " : ">= ") + number(limit, 2) + " x", yesNo(met)});
-        values(4, key, {{"_ratio", ratio}});
-        return targets[key] = met;
+        const bool hasRatio = !yardstick.empty() && base > 0 && std::isfinite(bridge);
+        value(key, bridge);
+        if (!yardstick.empty())
+            value(key + "_base", base);
+        if (hasRatio)
+            value(key + "_ratio", bridge / base);
+        return add(key,
+            {figure, number(bridge), yardstick.empty() ? "-" : yardstick + " " + number(base),
+                hasRatio ? number(bridge / base, 3) : "-", target},
+            met);
+    }
+    // A row whose target is a ratio to the yardstick, at most `limit` or (!atMost) at least.
+    bool ratio(const std::string &key, const std::string &figure, double bridge,
+        const std::string &yardstick, double base, double limit, bool atMost, bool valid = true)
+    {
+        const double r = bridge / base;
+        return row(key, figure, bridge, yardstick, base,
+            (atMost ? "<= " : ">= ") + number(limit, 2) + " x",
+            valid && base > 0 && (atMost ? r <= limit : r >= limit));
+    }
+    // A row of counts, as text in both the table and the JSON.
+    bool check(const std::string &key, const std::string &figure, const std::string &counts,
+        const std::string &target, bool met, const std::string &baseCounts = "-")
+    {
+        text(key, counts);
+        return add(key, {figure, counts, baseCounts, "-", target}, met);
     }
     // No RSS growth beyond 512 KiB and no new descriptor from `warm` to `end` (the flood, soak).
     void noGrowth(const std::string &key, std::array<long, 2> warm, std::array<long, 2> end)
     {
-        const long growth = end[0] - warm[0];
-        const bool met = std::min(warm[0], warm[1]) >= 0 && growth <= 512 && end[1] == warm[1];
-        rows.push_back({"  same: RSS and descriptors, after the first tenth to the end",
-            (growth >= 0 ? "+" : "") + std::to_string(growth) + " KiB; " + std::to_string(warm[1])
-                + " -> " + std::to_string(end[1]),
-            "-", "-", "<= 512 KiB; same", yesNo(met)});
-        values(0, key + "_",
-            {{"rss_warm_kib", warm[0]}, {"rss_end_kib", end[0]}, {"fds_warm", warm[1]},
-                {"fds_end", end[1]}});
-        targets[key + "_flat"] = met;
+        check(key + "_flat", "  same: RSS and descriptors, after the first tenth to the end",
+            change(end[0] - warm[0]) + " KiB; " + count(warm[1]) + " -> " + count(end[1]),
+            "<= 512 KiB; same",
+            std::min(warm[0], warm[1]) >= 0 && end[0] - warm[0] <= 512 && end[1] == warm[1]);
     }
     void print() const;
+
+private:
+    bool add(const std::string &key, const std::array<std::string, 5> &cells, bool met)
+    {
+        const bool target = !cells[4].empty();
+        rows.push_back({cells[0], cells[1], cells[2], cells[3], target ? cells[4] : "-",
+            target ? (met ? "yes" : "NO") : "-"});
+        return target ? targets[key] = met : met;
+    }
 };
 
 // The input reports the benchmark feeds: 01, 01 (not metering), a sequence number (bytes 2
@@ -170,10 +199,25 @@ inline std::array<unsigned char, 10> deviceReport(std::uint32_t sequence)
     return report;
 }
 
-inline void queueOnDevice(std::uint32_t sequence)
+inline bool queueOnDevice(std::uint32_t sequence)
 {
     const auto report = deviceReport(sequence);
     FakeHid::queueInput(FakeHid::Bytes(report.begin(), report.end()));
+    return true;
+}
+
+inline std::string readFile(const std::string &path)
+{
+    std::ostringstream contents;
+    contents << std::ifstream(path).rdbuf();
+    return contents.str();
+}
+
+inline long long firstNumber(const std::string &path)
+{
+    long long value = -1;
+    std::ifstream(path) >> value;
+    return value;
 }
 
 // The window in this process, driven through its objects' names: every call runs on the
@@ -191,20 +235,17 @@ public:
     QVariant property(const char *object, const char *name)
     {
         QVariant value;
-        onGui([&] { value = window->findChild<QObject *>(object)->property(name); });
+        onGui([&] { value = find(object)->property(name); });
         return value;
     }
     void setText(const char *object, int number)
     {
-        onGui([&] {
-            window->findChild<QObject *>(object)->setProperty("text", QString::number(number));
-        });
+        onGui([&] { find(object)->setProperty("text", QString::number(number)); });
     }
-    void invoke(const char *object, const char *slot) // a button's click(): not if disabled
+    // A button's click() (nothing if disabled), or a slot of the window itself.
+    void invoke(const char *object, const char *slot)
     {
-        onGui([&] {
-            QMetaObject::invokeMethod(object ? window->findChild<QObject *>(object) : window, slot);
-        });
+        onGui([&] { QMetaObject::invokeMethod(find(object), slot); });
     }
     void start()
     {
@@ -228,9 +269,7 @@ public:
     }
     std::int64_t cpuNs() // the window's thread: this process's main thread
     {
-        long long ns = -1;
-        std::ifstream("/proc/self/task/" + std::to_string(getpid()) + "/schedstat") >> ns;
-        return ns;
+        return firstNumber("/proc/self/task/" + std::to_string(getpid()) + "/schedstat");
     }
     int socketDescriptor()
     {
@@ -250,6 +289,8 @@ public:
     }
 
 private:
+    QObject *find(const char *name) { return name ? window->findChild<QObject *>(name) : window; }
+
     MainWindow *window;
 };
 

@@ -13,13 +13,12 @@ namespace {
 
     // A Qt program in its event loop, with auto-connect and the simulated device plugged in
     // (`running`) or alone: its CPU in % of a core, and its peak RSS in KiB.
-    std::pair<double, long> idle(Context &context, const std::string &program, bool running)
+    std::pair<double, long> idle(Context &context, const char *name, bool running)
     {
         const Programs &programs = context.programs;
-        const char *name = running     ? "idle-running"
-            : program == programs.real ? "idle-stopped"
-                                       : "idle-qtfloor";
-        const std::string log = context.log(name);
+        const std::string &program
+            = name == std::string("qtfloor") ? programs.floor : programs.real;
+        const std::string log = context.log(std::string("idle-") + name);
         QTemporaryDir dir;
         const std::string home = dir.path().toStdString();
         Child child({program},
@@ -44,27 +43,18 @@ namespace {
 
 void idlePhase(Context &context, Report &report)
 {
-    const double running = idle(context, context.programs.real, true).first;
-    const double stopped = idle(context, context.programs.real, false).first;
-    const auto [floorIdle, floorPeakKiB] = idle(context, context.programs.floor, false);
+    const double running = idle(context, "running", true).first;
+    const double stopped = idle(context, "stopped", false).first;
+    const auto [floorIdle, floorPeakKiB] = idle(context, "qtfloor", false);
     context.floorPeakKiB = floorPeakKiB;
-    double cIdle = NAN;
-    {
-        ClientSet clients(SustainedClients, 1, context.ports);
-        CSender sender(context, clients);
-        sleepNs(Sec / 2);
-        cIdle = cpuPercent(sender.child.pid, context.plan.idleSeconds);
-    }
-    report.ratioTarget("idle_running", "idle CPU, running (1 ms poll), % of a core", running,
+    ClientSet clients(SustainedClients, 1, context.ports);
+    CSender sender(context, clients);
+    sleepNs(Sec / 2);
+    const double cIdle = cpuPercent(sender.child.pid, context.plan.idleSeconds);
+    report.ratio("idle_running_cpu_pct", "idle CPU, running (1 ms poll), % of a core", running,
         "C poll", cIdle, 1.1, true);
-    report.rows.push_back(
-        {"idle CPU, stopped, % of a core", number(stopped, 4), "Qt floor " + number(floorIdle, 4),
-            ratioText(stopped, floorIdle), "<= 0.1 %", yesNo(stopped <= 0.1)});
-    report.text("idle_running_program", "tavrel-control + preloaded devicesim");
-    report.values(3, "idle_running_", {{"cpu_pct", running}, {"c_cpu_pct", cIdle}});
-    report.values(4, "idle_stopped_", {{"cpu_pct", stopped}, {"qtfloor_cpu_pct", floorIdle}});
-    report.values(0, "", {{"idle_seconds", context.plan.idleSeconds}});
-    report.targets["idle_stopped"] = stopped <= 0.1;
+    report.row("idle_stopped_cpu_pct", "idle CPU, stopped, % of a core", stopped, "Qt floor",
+        floorIdle, "<= 0.1 %", stopped <= 0.1);
 }
 
 } // namespace Bench

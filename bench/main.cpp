@@ -8,8 +8,6 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include <thread>
-
 using namespace Bench;
 
 namespace {
@@ -25,11 +23,10 @@ std::vector<std::string> runPhases(Context context, Report &report)
     context.listen = freePort();
     for (std::uint16_t &port : context.ports)
         port = freePort();
-    Bridge &bridge = context.bridge; // the fields keep the ports
-    bridge.setText("lineEdit_LISTEN", context.listen);
-    bridge.setText("lineEdit_METERING", context.ports[Metering]);
-    bridge.setText("lineEdit_CONFIGURATION", context.ports[Config]);
-    bridge.setText("lineEdit_CUSTOM", context.ports[Custom]);
+    const char *fields[] = {"lineEdit_METERING", "lineEdit_CONFIGURATION", "lineEdit_CUSTOM"};
+    context.bridge.setText("lineEdit_LISTEN", context.listen); // the fields keep the ports
+    for (int port = 0; port < PortCount; ++port)
+        context.bridge.setText(fields[port], context.ports[port]);
     std::vector<std::string> failures;
     for (const auto &[name, run] : Phases) {
         if (!context.plan.only.empty() && context.plan.only.count(name) == 0)
@@ -41,17 +38,15 @@ std::vector<std::string> runPhases(Context context, Report &report)
             context.progress(std::string(name) + " failed: " + error.what());
             failures.push_back(std::string(name) + ": " + error.what());
         }
-        bridge.reset();
+        context.bridge.reset();
     }
     return failures;
 }
 
-std::string loadAverage()
+std::string loadAverage() // over 1, 5 and 15 minutes
 {
-    std::istringstream text(readFile("/proc/loadavg"));
-    std::string one, five, fifteen;
-    text >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
+    const std::string text = readFile("/proc/loadavg");
+    return text.substr(0, text.find(' ', text.find(' ', text.find(' ') + 1) + 1));
 }
 
 } // namespace
@@ -80,12 +75,11 @@ void Bench::Report::print() const
         std::cout << note << "\n";
     std::string object = "{", results;
     std::size_t met = 0;
-    for (const auto &member : json)
-        object += "\"" + member.first + "\":" + member.second + ",";
-    for (const auto &target : targets) {
-        results += (results.empty() ? "\"" : ",\"") + target.first + "\":";
-        results += target.second ? "true" : "false";
-        met += target.second;
+    for (const auto &[key, value] : json)
+        object += "\"" + key + "\":" + value + ",";
+    for (const auto &[key, value] : targets) {
+        results += (results.empty() ? "\"" : ",\"") + key + (value ? "\":true" : "\":false");
+        met += value;
     }
     std::cout << "targets met: " << met << " of " << targets.size() << "\n"
               << object << "\"targets\":{" << results << "},\"targets_met\":" << met
@@ -94,26 +88,27 @@ void Bench::Report::print() const
 
 int main(int argc, char *argv[])
 {
-    Plan plan = FullPlan;
+    bool quick = false;
     std::set<std::string> only;
     Programs programs {BENCH_BASELINE, BENCH_BRIDGE_BENCH, BENCH_REAL, BENCH_QTFLOOR, BENCH_PROBE,
         BENCH_DEVICESIM_PRELOAD, BENCH_DEVICESIM_CONTROL, "."};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--quick") {
-            plan = QuickPlan;
-        } else if (arg == "--log-dir" && i + 1 < argc) {
-            programs.logDir = argv[++i];
-        } else if (arg == "--only" && i + 1 < argc) {
-            std::istringstream list(argv[++i]);
+        std::istringstream list(i + 1 < argc ? argv[i + 1] : "");
+        if (arg == "--quick")
+            quick = true;
+        else if (arg == "--log-dir" && ++i < argc)
+            programs.logDir = argv[i];
+        else if (arg == "--only" && ++i < argc)
             for (std::string phase; std::getline(list, phase, ',');)
                 only.insert(phase);
-        } else {
+        else {
             std::cout << "usage: bench_driver [--quick] [--only PHASE,...] [--log-dir DIR]\n"
                          "phases: rate latency throughput idle startup memory flood soak\n";
             return 2;
         }
     }
+    Plan plan = quick ? QuickPlan : FullPlan;
     plan.only = only;
 
     // This process's own window: an offscreen display and a private settings store.
@@ -140,26 +135,16 @@ int main(int argc, char *argv[])
 
     const double minutes = double(clockNs() - started) / Sec / 60;
     const std::string loadAfter = loadAverage();
-    report.notes = {"mode: " + std::string(plan.quick ? "quick" : "full") + ", "
-            + number(minutes, 1) + " min; load average before " + loadBefore + ", after "
-            + loadAfter + "; " + std::to_string(std::thread::hardware_concurrency()) + " cores",
-        "debug lines (stderr) of every bridge measured went to files, not a terminal: "
-            + programs.logDir,
-        "latency: from the report being queued in the simulated device to the kernel's receive "
-        "stamp of the client's last datagram of it (CONFIG, CUSTOM after METERING), non-metering "
-        "reports; baseline: bench_baseline (C, 1 ms absolute-deadline timer)",
-        "rate, latency, throughput, flood and soak: the window in this process (simulated device "
-        "linked in); idle running: the real tavrel-control with tools/devicesim preloaded; "
-        "memory: tavrel-control-bench (src/main.cpp + window + simulated device); idle stopped "
-        "and start-up: the real tavrel-control"};
+    report.notes = {"mode: " + std::string(quick ? "quick" : "full") + ", " + number(minutes, 1)
+            + " min; load average before " + loadBefore + ", after " + loadAfter + "; "
+            + count(std::thread::hardware_concurrency()) + " cores",
+        "debug lines (stderr) of every bridge measured went to files: " + programs.logDir};
     for (const std::string &failure : failures)
         report.notes.push_back("FAILED: " + failure);
-    report.text("mode", plan.quick ? "quick" : "full");
-    report.text("load_before", loadBefore);
-    report.text("load_after", loadAfter);
-    report.values(2, "", {{"minutes", minutes}});
-    report.text("stderr", "file");
-    report.values(0, "", {{"failures", failures.size()}});
+    report.text("mode", quick ? "quick" : "full");
+    report.text("load", loadBefore + " -> " + loadAfter);
+    report.value("minutes", minutes);
+    report.value("failures", failures.size());
     report.print();
     return failures.empty() ? 0 : 1;
 }

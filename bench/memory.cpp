@@ -6,31 +6,38 @@
 
 #include <QTemporaryDir>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace Bench {
+
+namespace {
+
+    std::int64_t fileSize(const std::string &path)
+    {
+        struct stat info = {};
+        return stat(path.c_str(), &info) == 0 ? std::int64_t(info.st_size) : 0;
+    }
+
+} // namespace
 
 void memoryPhase(Context &context, Report &report)
 {
     const std::uint32_t total = context.plan.memoryReports, tenth = total / 10;
-    const std::uint16_t listen = context.listen;
     QTemporaryDir dir;
     const std::string log = context.log("memory");
-    const auto logSize = [&log] {
-        struct stat info = {};
-        return stat(log.c_str(), &info) == 0 ? std::int64_t(info.st_size) : 0;
-    };
     std::vector<std::string> environment = qtEnvironment(context, dir.path().toStdString(), true);
-    environment.push_back("TAVREL_BENCH_FEED=1");
-    Child child({context.programs.bridgeBench}, environment, -1, log, true);
+    environment.push_back("TAVREL_BENCH_FEED_FD=3");
+    int feed[2] = {-1, -1}; // the program reads the count of reports to feed on descriptor 3
+    if (pipe2(feed, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    Child child({context.programs.bridgeBench}, environment, feed[0], log);
+    close(feed[0]);
     ClientSet clients(MemoryClients, 16, context.ports);
-    if (child.readyNs(10 * Sec) < 0 || !waitUntilRunning(context, clients, log))
-        throw std::runtime_error("tavrel-control-bench did not start the bridge");
+    const bool running = child.readyNs(10 * Sec) >= 0 && waitUntilRunning(context, clients, log);
     clients.reset();
-    const std::string command = "feed " + std::to_string(total) + "\n";
-    if (write(child.in, command.data(), command.size()) != ssize_t(command.size()))
-        throw std::runtime_error("cannot feed the device");
+    const std::string command = count(total) + "\n";
+    const bool fed = running && write(feed[1], command.data(), command.size()) > 0;
+    close(feed[1]);
+    if (!fed)
+        throw std::runtime_error("tavrel-control-bench did not start the bridge");
 
     long afterFirst = -1, beforeLast = -1;
     std::int64_t stderrBytes = 0, lastMove = clockNs(), nextProgress = lastMove + 60 * Sec;
@@ -45,44 +52,30 @@ void memoryPhase(Context &context, Report &report)
             afterFirst = statusKiB(child.pid, "VmRSS");
         if (beforeLast < 0 && done >= total - tenth)
             beforeLast = statusKiB(child.pid, "VmRSS");
-        clients.keepAliveIfDue(listen);
-        const std::int64_t size = logSize();
+        clients.keepAliveIfDue(context.listen);
+        const std::int64_t size = fileSize(log);
         if (size > (256LL << 20) && truncate(log.c_str(), 0) == 0)
             stderrBytes += size; // the bridge appends: it goes on at 0
-        if (clockNs() >= nextProgress) {
-            context.progress(std::to_string(done) + " of " + std::to_string(total) + " reports");
-            nextProgress += 60 * Sec;
-        }
+        if (clockNs() >= nextProgress && (nextProgress += 60 * Sec))
+            context.progress(count(done) + " of " + count(total) + " reports");
     }
     sleepNs(200 * Ms);
     clients.poll();
     const long last = statusKiB(child.pid, "VmRSS"), peak = statusKiB(child.pid, "VmHWM");
-    stderrBytes += logSize();
+    const long growth = last - afterFirst;
     const std::uint64_t expected = std::uint64_t(total) * PortCount * 16;
-    const std::uint64_t drops = clients.dropped();
-    const long growth = last - afterFirst, floor = context.floorPeakKiB;
-    const bool complete = clients.total == expected && clients.errors == 0;
-    const bool peakMet = peak >= 0 && peak <= 40 * 1024, flatMet = afterFirst >= 0 && growth <= 256;
-    const std::string n = std::to_string(total);
-    report.rows.push_back({"peak RSS after " + n + " reports to 16 clients, MiB",
-        number(peak / 1024.0, 1), "Qt floor " + number(floor / 1024.0, 1), ratioText(peak, floor),
-        "<= 40 MiB", yesNo(peakMet)});
-    report.rows.push_back(
-        {"  RSS growth from report " + std::to_string(tenth) + " to " + n + ", KiB",
-            (growth >= 0 ? "+" : "") + std::to_string(growth),
-            "last 10%: " + std::to_string(last - beforeLast), "-", "<= 256", yesNo(flatMet)});
-    report.rows.push_back({"  same: datagrams received / expected, out of order",
-        std::to_string(clients.total) + " / " + std::to_string(expected) + ", "
-            + std::to_string(clients.errors),
-        "-", "-", "no loss", yesNo(complete) + dropNote(drops)});
-    report.values(0, "memory_",
-        {{"reports", total}, {"peak_kib", peak}, {"rss_after_first_window_kib", afterFirst},
-            {"rss_before_last_window_kib", beforeLast}, {"rss_end_kib", last},
-            {"growth_kib", growth}, {"qtfloor_peak_kib", floor}, {"datagrams_expected", expected},
-            {"datagrams_received", clients.total}, {"out_of_order", clients.errors},
-            {"client_socket_drops", drops}, {"stderr_bytes", stderrBytes}});
-    report.targets["memory_peak"] = peakMet;
-    report.targets["memory_flat"] = flatMet;
+    report.row("memory_peak_mib", "peak RSS after " + count(total) + " reports to 16 clients, MiB",
+        peak / 1024.0, "Qt floor", context.floorPeakKiB > 0 ? context.floorPeakKiB / 1024.0 : NAN,
+        "<= 40 MiB", peak >= 0 && peak <= 40 * 1024);
+    report.check("memory_growth_kib",
+        "  RSS growth from report " + count(tenth) + " to " + count(total) + ", KiB",
+        change(growth), "<= 256", afterFirst >= 0 && growth <= 256,
+        "last 10%: " + change(last - beforeLast));
+    report.check("memory_delivery", "  same: datagrams received / expected, out of order",
+        count(clients.total) + " / " + count(expected) + ", " + count(clients.errors), "no loss",
+        clients.total == expected && clients.errors == 0);
+    report.rows.back()[5] += dropNote(clients.dropped());
+    report.value("memory_stderr_bytes", double(stderrBytes + fileSize(log)));
 }
 
 } // namespace Bench

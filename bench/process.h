@@ -4,25 +4,17 @@
 
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 namespace Bench {
-
-inline std::string readFile(const std::string &path)
-{
-    std::ostringstream contents;
-    contents << std::ifstream(path).rdbuf();
-    return contents.str();
-}
 
 inline long statusKiB(pid_t pid, const char *field) // a "Vm..." line of /proc/<pid>/status
 {
@@ -31,47 +23,26 @@ inline long statusKiB(pid_t pid, const char *field) // a "Vm..." line of /proc/<
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 2);
 }
 
-inline long long firstNumber(const std::string &path)
-{
-    long long value = -1;
-    std::ifstream(path) >> value;
-    return value;
-}
-
-// The entries of a /proc folder (-1 when unreadable), and `each` called with every path.
-inline int forEachEntry(const std::string &folder, const std::function<void(std::string)> &each)
-{
-    DIR *dir = opendir(folder.c_str());
-    int count = 0;
-    for (const dirent *entry; dir && (entry = readdir(dir));)
-        if (entry->d_name[0] != '.' && ++count)
-            each(folder + "/" + entry->d_name);
-    return dir && closedir(dir) == 0 ? count : -1;
-}
-
-// CPU time of all the process's threads, from the scheduler's statistics.
-inline std::int64_t cpuNs(pid_t pid)
-{
-    std::int64_t total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    return forEachEntry(tasks, [&](std::string task) { total += firstNumber(task + "/schedstat"); })
-            > 0
-        ? total
-        : -1;
-}
-
 inline std::array<long, 2> ownUsage() // RSS in KiB and open descriptors, where the window runs
 {
-    return {statusKiB(getpid(), "VmRSS"), forEachEntry("/proc/self/fd", [](std::string) {})};
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return {statusKiB(getpid(), "VmRSS"), long(std::distance(begin(fds), end(fds)))};
 }
 
-inline double cpuPercent(pid_t pid, double seconds) // % of a core
+// % of a core that all the process's threads took over `seconds`, from the scheduler.
+inline double cpuPercent(pid_t pid, double seconds)
 {
-    const std::int64_t c0 = cpuNs(pid), t0 = clockNs();
+    const auto cpuNs = [tasks = "/proc/" + std::to_string(pid) + "/task"] {
+        std::int64_t total = 0;
+        for (const auto &task : std::filesystem::directory_iterator(tasks))
+            total += firstNumber(task.path().string() + "/schedstat");
+        return total;
+    };
+    const std::int64_t c0 = cpuNs(), t0 = clockNs();
     if (c0 <= 0) // a process that reached its event loop has used some CPU
         throw std::runtime_error("no scheduler statistics for process " + std::to_string(pid));
     sleepNs(static_cast<std::int64_t>(seconds * Sec));
-    return 100.0 * double(cpuNs(pid) - c0) / double(clockNs() - t0);
+    return 100.0 * double(cpuNs() - c0) / double(clockNs() - t0);
 }
 
 // A program the benchmark started: standard output comes back through a pipe, descriptor 3
@@ -82,42 +53,32 @@ class Child
 {
 public:
     Child(const std::vector<std::string> &argv, std::vector<std::string> environment = {},
-        int fd3 = -1, const std::string &stderrPath = "/dev/null", bool stdinPipe = false)
+        int fd3 = -1, const std::string &stderrPath = "/dev/null")
     {
         for (char **entry = environ; *entry; ++entry)
             if (std::none_of(environment.begin(), environment.end(), [&](const std::string &e) {
                     return std::strncmp(e.c_str(), *entry, e.find('=') + 1) == 0;
                 }))
                 environment.emplace_back(*entry);
-        std::vector<char *> args, envp;
-        for (const std::string &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        for (const std::string &entry : environment)
-            envp.push_back(const_cast<char *>(entry.c_str()));
-        args.push_back(nullptr);
-        envp.push_back(nullptr);
-        int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1};
-        const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        if ((stdinPipe && pipe2(inPipe, O_CLOEXEC) != 0) || pipe2(outPipe, O_CLOEXEC) != 0
-            || err < 0)
+        int outPipe[2] = {-1, -1};
+        if (pipe2(outPipe, O_CLOEXEC) != 0)
             throw std::runtime_error("cannot start " + argv[0]);
+        posix_spawn_file_actions_t actions; // in order: no target is a source still to come
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        const int append = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
+        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), append, 0644);
+        if (fd3 >= 0) // on itself, it loses close-on-exec
+            posix_spawn_file_actions_adddup2(&actions, fd3, 3);
         spawnedNs = clockNs();
-        if ((pid = fork()) == 0) { // only async-signal-safe calls until exec
-            const int fds[]
-                = {stdinPipe ? inPipe[0] : open("/dev/null", O_RDONLY), outPipe[1], err, fd3};
-            for (int to = 0; to < 4; ++to)
-                if (fds[to] >= 0) // dup2() clears close-on-exec, but not on itself
-                    fds[to] == to ? fcntl(to, F_SETFD, 0) : dup2(fds[to], to);
-            execve(args[0], args.data(), envp.data());
-            _exit(127);
-        }
-        close(err);
+        const int failed = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr,
+            pointers(argv).data(), pointers(environment).data());
+        posix_spawn_file_actions_destroy(&actions);
         close(outPipe[1]);
-        if (pid < 0)
-            throw std::runtime_error("cannot start " + argv[0]);
         out = outPipe[0];
-        if (stdinPipe && close(inPipe[0]) == 0)
-            in = inPipe[1];
+        if (failed)
+            throw std::runtime_error("cannot start " + argv[0]);
     }
     ~Child() { stop(); }
     Child(const Child &) = delete;
@@ -143,9 +104,8 @@ public:
         for (const int signal : {SIGTERM, SIGKILL})
             if (pid > 0 && kill(pid, signal) == 0)
                 wait(2 * Sec);
-        for (int *fd : {&in, &out})
-            if (*fd >= 0 && close(*fd) == 0)
-                *fd = -1;
+        if (out >= 0 && close(out) == 0)
+            out = -1;
     }
     std::string line(std::int64_t timeoutNs) // from its standard output; "" after the time
     {
@@ -167,7 +127,14 @@ public:
     }
 
     pid_t pid = -1;
-    int in = -1, out = -1, exitStatus = 0;
+    int out = -1, exitStatus = 0;
+    static std::vector<char *> pointers(const std::vector<std::string> &strings)
+    {
+        std::vector<char *> list;
+        for (const std::string &text : strings)
+            list.push_back(const_cast<char *>(text.c_str()));
+        return list.push_back(nullptr), list;
+    }
     std::int64_t spawnedNs = 0, cpuNsAtExit = -1; // CLOCK_MONOTONIC; user and system time
 };
 

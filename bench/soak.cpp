@@ -21,10 +21,8 @@ namespace {
     bool serves(Context &context, ClientSet &clients, DeviceWrites &writes)
     {
         clients.reset();
-        if (!registerClients(context.bridge, clients, context.listen))
-            return false;
-        queueOnDevice(0);
-        return clients.waitForTotal(PortCount, 2 * Sec) && clients.errors == 0
+        return registerClients(context.bridge, clients, context.listen) && queueOnDevice(0)
+            && clients.waitForTotal(PortCount, 2 * Sec) && clients.errors == 0
             && writes.load(context.listen, ThroughputClients).lossless();
     }
 
@@ -58,15 +56,12 @@ namespace {
         const std::array<long, 2> end = ownUsage();
         bridge.setAutoConnect(false);
         bridge.stop();
-        const bool met = back == mode.cycles && served == mode.cycles;
-        const std::string key = mode.key;
-        report.rows.push_back({"soak, " + std::string(mode.name) + ": back running / serving, of "
-                + std::to_string(mode.cycles),
-            std::to_string(back) + " / " + std::to_string(served), "-", "-", "every cycle",
-            yesNo(met)});
-        report.noGrowth(key, warm, end);
-        report.values(0, key, {{"_cycles", mode.cycles}, {"_back", back}, {"_served", served}});
-        report.targets[key + "_back"] = met;
+        report.check(mode.key + std::string("_back"),
+            "soak, " + std::string(mode.name) + ": back running / serving, of "
+                + count(mode.cycles),
+            count(back) + " / " + count(served), "every cycle",
+            back == mode.cycles && served == mode.cycles);
+        report.noGrowth(mode.key, warm, end);
     }
 
 } // namespace

@@ -27,9 +27,8 @@ namespace {
         DeviceWrites writes;
         const std::uint16_t listen = freePort();
         const int total = context.plan.throughputDatagrams;
-        Child receiver(
-            {context.programs.baseline, "rx", std::to_string(listen), std::to_string(total), "3"},
-            {}, writes.ends[1]);
+        Child receiver({context.programs.baseline, "rx", std::to_string(listen), count(total)}, {},
+            writes.ends[1]);
         writes.closeWriteEnd();
         Throughput result;
         if (receiver.line(5 * Sec) == "ready")
@@ -37,12 +36,6 @@ namespace {
         receiver.wait(5 * Sec);
         result.cpuUsPerDatagram = double(receiver.cpuNsAtExit) / 1000 / result.written;
         return result;
-    }
-
-    std::string lossText(const Throughput &round)
-    {
-        return std::to_string(round.written) + " / " + std::to_string(round.sent) + ", "
-            + std::to_string(round.errors);
     }
 
 } // namespace
@@ -63,24 +56,15 @@ void throughputPhase(Context &context, Report &report)
         }
         ratios += (round ? "," : "") + number(sides[0].perSecond / sides[1].perSecond, 3);
     }
-    const double rate = percentile(rates[0], 0.5), cRate = percentile(rates[1], 0.5);
-    const double us = percentile(cpu[0], 0.5), cUs = percentile(cpu[1], 0.5);
-    const bool lossless = worst[0].lossless();
-    report.ratioTarget("c2d_throughput",
-        "client->device, " + std::to_string(context.plan.throughputDatagrams)
-            + " from 8 clients, writes/s (median of " + std::to_string(rounds) + ")",
-        rate, "C", cRate, 1.0, false);
-    report.ratioTarget("c2d_cpu", "  same: CPU per datagram, us", us, "C", cUs, 1.5, true);
-    report.rows.push_back({"  same: written / sent, out of order (worst round)", lossText(worst[0]),
-        "C " + lossText(worst[1]), "-", "no loss", yesNo(lossless)});
-    report.targets["c2d_lossless"] = lossless;
-    report.values(0, "c2d_", {{"writes_per_s", rate}, {"c_writes_per_s", cRate}});
-    report.values(4, "c2d_", {{"ratio_to_c", rate / cRate}});
+    report.ratio("c2d_writes_per_s",
+        "client->device, " + count(context.plan.throughputDatagrams)
+            + " from 8 clients, writes/s (median of " + count(rounds) + ")",
+        percentile(rates[0], 0.5), "C", percentile(rates[1], 0.5), 1.0, false);
     report.json.emplace_back("c2d_round_ratios", "[" + ratios + "]");
-    report.values(3, "c2d_", {{"cpu_us_per_datagram", us}, {"c_cpu_us_per_datagram", cUs}});
-    report.values(0, "c2d_",
-        {{"datagrams_per_round", context.plan.throughputDatagrams}, {"rounds", rounds},
-            {"window", ThroughputWindow}});
+    report.ratio("c2d_cpu_us", "  same: CPU per datagram, us", percentile(cpu[0], 0.5), "C",
+        percentile(cpu[1], 0.5), 1.5, true);
+    report.check("c2d_lossless", "  same: written / sent, out of order (worst round)",
+        worst[0].counts(), "no loss", worst[0].lossless(), "C " + worst[1].counts());
 }
 
 } // namespace Bench
