@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs the whole test suite three ways:
+# Installs what is missing, builds everything and runs the whole test suite in four steps:
 #   1. the normal build (build/test), with the kernel-level test (label kernel: the program in
 #      a throwaway VM on uhid-made devices; its kernel is fetched into build/ on first use);
 #   2. the same suites built with AddressSanitizer, UndefinedBehaviorSanitizer and
