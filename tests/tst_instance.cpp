@@ -292,9 +292,11 @@ private slots:
     {
         QTest::addColumn<int>("signal");
         QTest::addColumn<QString>("unusable"); // what the program cannot use and says so once
-        QTest::newRow("SIGTERM, stale lock of another user") << int(SIGTERM) << "lock";
-        QTest::newRow("SIGINT, runtime folder not writable") << int(SIGINT) << "folder";
-        QTest::newRow("SIGHUP") << int(SIGHUP) << "";
+        QTest::addColumn<bool>("nohup"); // the signal ignored from the start stays ignored
+        QTest::newRow("SIGTERM, stale lock of another user") << int(SIGTERM) << "lock" << false;
+        QTest::newRow("SIGINT, runtime folder not writable") << int(SIGINT) << "folder" << false;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << "" << false;
+        QTest::newRow("SIGHUP under nohup, then SIGTERM") << int(SIGHUP) << "" << true;
     }
 
     // Only a live copy stops a start. A signal ends the program as "Quit" does: the window's
@@ -303,6 +305,7 @@ private slots:
     {
         QFETCH(int, signal);
         QFETCH(QString, unusable);
+        QFETCH(bool, nohup);
         QProcessEnvironment env = environment();
         QFile lock(path("tavrel-control.lock")); // as a killed root copy leaves it
         if (unusable == "lock")
@@ -315,6 +318,8 @@ private slots:
         }
         writeSettings("auto_connect=true\nudp_listen_port=1\n");
         QStringList command {TAVREL_PROGRAM, "-platform", "offscreen"};
+        if (nohup)
+            command.prepend("nohup");
         if (geteuid() == 0) { // root reads and writes anything unless these are dropped
             command = QStringList {"setpriv", "--bounding-set=-dac_override,-dac_read_search",
                           "env", "LD_PRELOAD=" + env.value("LD_PRELOAD")}
@@ -328,6 +333,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(sim({"status"}, &status) && status.contains(" handles=1 "), 8000);
         writeSettings("auto_connect=false\n");
         ::kill(program->processId(), signal);
+        if (nohup) {
+            QVERIFY(!program->waitForFinished(1000));
+            ::kill(program->processId(), SIGTERM);
+        }
         QVERIFY(program->waitForFinished(5000) && program->exitStatus() == QProcess::NormalExit);
         QCOMPARE(program->exitCode(), 0);
         QSettings written(settingsFile(), QSettings::IniFormat);
