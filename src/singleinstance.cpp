@@ -126,7 +126,7 @@ bool SingleInstance::send(Request request)
 {
     if (sendOverBus(request))
         return true;
-    return lockHeldElsewhere() && sendOverSocket(request);
+    return mayRunElsewhere() && sendOverSocket(request);
 }
 
 // False only when a live copy holds the lock.
@@ -139,6 +139,8 @@ bool SingleInstance::takeLock()
     releaseLock();
     if (!lockPath.isEmpty() && error == EWOULDBLOCK)
         return false;
+    if (socketAnswers()) // without the lock, a copy that listens still counts
+        return false;
     sayLockUnusable(lockPath, error);
     return true;
 }
@@ -150,12 +152,13 @@ void SingleInstance::releaseLock()
     lockFd = -1;
 }
 
-// Without a usable lock file no copy can be told apart in this runtime folder.
-bool SingleInstance::lockHeldElsewhere() const
+// Where the lock file cannot be opened, a copy that already listens on the socket is the only
+// sign of one; with no lock file at all there is none.
+bool SingleInstance::mayRunElsewhere() const
 {
     const int fd = lockPath.isEmpty() ? -1 : openLockFile(lockPath, 0);
     if (fd < 0)
-        return false;
+        return (lockPath.isEmpty() || errno != ENOENT) && socketAnswers();
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd); // also drops the lock should this have taken it
     return held;
@@ -165,6 +168,13 @@ bool SingleInstance::otherCopyRuns() const
 {
     if (bus.isConnected() && bus.interface()->isServiceRegistered(QLatin1String(ServiceName)))
         return true;
+    return socketAnswers();
+}
+
+bool SingleInstance::socketAnswers() const
+{
+    if (socketPath.isEmpty())
+        return false;
     QLocalSocket socket; // connecting alone sends no request
     socket.connectToServer(socketPath);
     return socket.waitForConnected(AnswerTimeoutMs);

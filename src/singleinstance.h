@@ -39,7 +39,8 @@ private:
     bool sendOverSocket(Request request);
     bool takeLock();
     void releaseLock();
-    bool lockHeldElsewhere() const;
+    bool mayRunElsewhere() const;
+    bool socketAnswers() const;
 
     QDBusConnection bus;
     QString lockPath;

@@ -326,11 +326,16 @@ private slots:
                 + command;
             env.remove("LD_PRELOAD"); // the program's alone
         }
+        const QStringList start = command;
         QProcess *program = launch(command.takeFirst(), command, env);
         program->setObjectName("program");
         QByteArray status;
         QVERIFY(sim({"--wait", "5000", "plug"}));
         QTRY_VERIFY_WITH_TIMEOUT(sim({"status"}, &status) && status.contains(" handles=1 "), 8000);
+        if (unusable == "lock") { // a second start still finds the first, by its socket
+            QCOMPARE(runToEnd(start.first(), start.mid(1), env), 0);
+            QVERIFY(sim({"status"}, &status) && status.contains(" handles=1 "));
+        }
         writeSettings("auto_connect=false\n");
         ::kill(program->processId(), signal);
         if (nohup) {
