@@ -68,8 +68,11 @@ QByteArray platformWithoutBridge(int argc, char *argv[])
         [](const QString &name) { return QtOptions.contains(name); });
     if (commandLine.parser.optionNames().isEmpty() && onlyQtOptions)
         return {};
-    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY");
-    return commandLine.parser.isSet(commandLine.check) && display ? "xcb;offscreen" : "offscreen";
+    if (!commandLine.parser.isSet(commandLine.check))
+        return "offscreen";
+    if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+        return "xcb;offscreen";
+    return qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? "offscreen" : "wayland;offscreen";
 }
 
 void bringToFront(MainWindow &window)

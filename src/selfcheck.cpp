@@ -194,12 +194,20 @@ void sayTrayOnDisplay(const QString &platform)
 }
 
 // Without a display, a tray of this user's desktop session may still be found on its bus.
+QString whyNoDisplay()
+{
+    const QString x11 = QString::fromLocal8Bit(qgetenv("DISPLAY"));
+    const QString wayland = QString::fromLocal8Bit(qgetenv("WAYLAND_DISPLAY"));
+    if (!x11.isEmpty())
+        return QStringLiteral("display: %1 cannot be used").arg(x11);
+    if (!wayland.isEmpty())
+        return QStringLiteral("display: Wayland's %1 cannot be used").arg(wayland);
+    return QStringLiteral("display: none (DISPLAY and WAYLAND_DISPLAY are unset)");
+}
+
 void sayNoDisplay()
 {
-    const QByteArray display = qgetenv("DISPLAY");
-    say((display.isEmpty()
-                ? QStringLiteral("display: none (DISPLAY is unset)")
-                : QStringLiteral("display: %1 cannot be used").arg(QString::fromLocal8Bit(display)))
+    say(whyNoDisplay()
         + QStringLiteral(", so the program runs only with -platform offscreen, as the user unit "
                          "does, without tray or window"));
     const QDBusConnection bus = QDBusConnection::sessionBus();

@@ -50,6 +50,7 @@ class tst_instance : public QObject
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
         env.remove("QT_QPA_PLATFORM");
         if (!display.isEmpty())
             env.insert("DISPLAY", display);
@@ -230,7 +231,7 @@ private slots:
         QByteArray printed;
         QCOMPARE(runToEnd(TAVREL_PROGRAM, {"--check"}, env, &printed), 1);
         said << "device: none with the ids 0805:1404 is plugged in\n"
-             << "\ndisplay: none (DISPLAY is unset)";
+             << "\ndisplay: none (DISPLAY and WAYLAND_DISPLAY are unset)";
         for (const QString &line : said)
             QVERIFY2(printed.contains(QString(line).replace("%1", number).toUtf8()),
                 printed.constData());
