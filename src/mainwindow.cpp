@@ -50,9 +50,6 @@ void dropTraySignalWarning(QtMsgType type, const QMessageLogContext &context, co
         passOn(type, context, text);
 }
 
-// Room for the largest UDP datagram, so that no read truncates one.
-constexpr int ReceiveBufferSize = 65536;
-
 // A QDebug stream quotes a text and escapes these characters in it.
 bool escapedByDebugStream(const QString &text)
 {
@@ -101,7 +98,6 @@ MainWindow::MainWindow(QWidget *parent)
     QCoreApplication::setApplicationName(QLatin1String(ApplicationName));
     readSettings();
 
-    receiveBuffer.resize(ReceiveBufferSize);
     udpSocket = new QUdpSocket(this);
     followPort(ui->lineEdit_METERING, &meteringPort);
     followPort(ui->lineEdit_CONFIGURATION, &configPort);
@@ -313,14 +309,14 @@ bool MainWindow::receiveBatch(qintptr descriptor)
 // read failed: what is pending then waits for the next notification.
 bool MainWindow::receiveThroughQt()
 {
+    char prefix[ReceiveBatch::PrefixSize]; // as in a batch: no byte past the 12th is used
     QHostAddress sender;
     quint16 senderPort = 0;
-    const qint64 length
-        = udpSocket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), &sender, &senderPort);
+    const qint64 length = udpSocket->readDatagram(prefix, sizeof prefix, &sender, &senderPort);
     if (sender.isNull() || length < 0)
         return false;
-    handleDatagram(QByteArray::fromRawData(receiveBuffer.constData(), static_cast<int>(length)),
-        sender, sender.toString(), senderPort);
+    handleDatagram(QByteArray::fromRawData(prefix, static_cast<int>(length)), sender,
+        sender.toString(), senderPort);
     return true;
 }
 

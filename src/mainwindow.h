@@ -71,7 +71,6 @@ private:
     Ui_MainWindow *ui;
     QUdpSocket *udpSocket = nullptr;
     QByteArray hidMessage;
-    QByteArray receiveBuffer;
     ReceiveBatch receiveBatches;
     SenderCache lastSender;
     SendBatch reportDatagrams;

@@ -169,7 +169,7 @@ Ports checkSettings()
 // that holds the port.
 void checkListenPort(int listen)
 {
-    const quint16 port = BridgeFormat::portFromText(QString::number(listen));
+    const auto port = static_cast<quint16>(listen); // the low 16 bits, as the window binds
     QUdpSocket probe;
     if (port == 0)
         say(QStringLiteral("LISTEN port 0: the bridge would listen on a port picked at random; "
