@@ -318,15 +318,16 @@ private slots:
             env.insert("TMPDIR", otherRuntime->path()); // where Qt would make another
         }
         writeSettings("auto_connect=true\nudp_listen_port=1\n");
-        QStringList command {TAVREL_PROGRAM, "-platform", "offscreen"};
+        // The simulated device is the program's alone: preloaded into nohup, it would serve
+        // the control socket until nohup hands over to the program.
+        QStringList command {"env", "LD_PRELOAD=" + env.value("LD_PRELOAD"), TAVREL_PROGRAM,
+            "-platform", "offscreen"};
+        env.remove("LD_PRELOAD");
         if (nohup)
             command.prepend("nohup");
-        if (geteuid() == 0) { // root reads and writes anything unless these are dropped
-            command = QStringList {"setpriv", "--bounding-set=-dac_override,-dac_read_search",
-                          "env", "LD_PRELOAD=" + env.value("LD_PRELOAD")}
+        if (geteuid() == 0) // root reads and writes anything unless these are dropped
+            command = QStringList {"setpriv", "--bounding-set=-dac_override,-dac_read_search"}
                 + command;
-            env.remove("LD_PRELOAD"); // the program's alone
-        }
         const QStringList start = command;
         QProcess *program = launch(command.takeFirst(), command, env);
         program->setObjectName("program");
