@@ -12,6 +12,7 @@
 #include <hidapi.h>
 
 class QCloseEvent;
+class QShowEvent;
 class QHostAddress;
 class QLineEdit;
 class QMenu;
@@ -48,6 +49,7 @@ private slots:
     void systray_activated(QSystemTrayIcon::ActivationReason reason);
     void systray_message_clicked();
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void close_exit();
 
 private:
@@ -67,6 +69,7 @@ private:
         const QByteArray &message, const ClientEntry &client, quint16 port, qintptr descriptor);
     void followPort(QLineEdit *field, quint16 *port);
     void showClientCount();
+    void showCounter(QLineEdit *field, int count);
 
     Ui_MainWindow *ui;
     QUdpSocket *udpSocket = nullptr;
@@ -87,6 +90,7 @@ private:
     QTimer *hidPollTimer = nullptr;
     QMenu *trayMenu = nullptr;
     bool exitRequested = false;
+    bool countersBehind = false; // RECEIVED or TRANSMITTED moved while the window was hidden
 };
 
 #endif // MAINWINDOW_H

@@ -119,8 +119,16 @@ public:
     }
     void click(const char *button) { child<QPushButton>(button)->click(); }
     QString status() { return child<QLabel>("label_status_connection")->text(); }
-    // RECEIVED, TRANSMITTED and CLIENTS ACTIVE, e.g. "1 0 2".
-    QString counters() { return texts({"lineEdit_received", "lineEdit_send", "lineEdit_clients"}); }
+    // RECEIVED, TRANSMITTED and CLIENTS ACTIVE as the window shows them, e.g. "1 0 2".
+    QString counters()
+    {
+        const bool hidden = !window.isVisible();
+        window.show();
+        const QString shown = texts({"lineEdit_received", "lineEdit_send", "lineEdit_clients"});
+        if (hidden)
+            window.hide();
+        return shown;
+    }
     // LISTEN, METERING, CONFIG and CUSTOM, e.g. "18153 18150 18151 18152", and how many of
     // them can be edited.
     QString ports() { return texts(PortFields); }
