@@ -141,9 +141,10 @@ int ReceiveBatch::receive(qintptr descriptor)
     return std::max(received, 0);
 }
 
-QByteArray ReceiveBatch::datagram(int index) const
+const QByteArray &ReceiveBatch::datagram(int index)
 {
-    return QByteArray::fromRawData(buffers[index].data(), static_cast<int>(headers[index].msg_len));
+    view.setRawData(buffers[index].data(), headers[index].msg_len);
+    return view;
 }
 
 void SenderCache::update(const sockaddr_storage &from)

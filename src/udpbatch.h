@@ -59,7 +59,8 @@ public:
     // Reads what is waiting, without blocking: the number read, 0 when none or on failure.
     int receive(qintptr descriptor);
     bool isFull(int received) const { return received == Slots; }
-    QByteArray datagram(int index) const;
+    // The datagram's bytes where they were read, without a copy: valid until the next call.
+    const QByteArray &datagram(int index);
     const sockaddr_storage &sender(int index) const { return senders[index]; }
 
 private:
@@ -68,6 +69,7 @@ private:
     std::array<sockaddr_storage, Slots> senders {};
     std::array<iovec, Slots> vectors {};
     std::array<mmsghdr, Slots> headers {};
+    QByteArray view; // raw data over one of the buffers: pointing it elsewhere allocates nothing
 };
 
 // The sender's address as Qt reports it, and its text, for one datagram after another: the
