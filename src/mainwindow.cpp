@@ -81,7 +81,14 @@ void logSend(const QString &linePrefix, const QString &address, int clientCount)
         return;
     }
     static const QMessageLogContext context(nullptr, 0, nullptr, "default");
-    qt_message_output(QtDebugMsg, context, linePrefix + QString::number(clientCount));
+    // The lines of a report, and of the reports after it, mostly share the count's text.
+    static int lastCount = -1;
+    static QString countText;
+    if (clientCount != lastCount) {
+        countText = QString::number(clientCount);
+        lastCount = clientCount;
+    }
+    qt_message_output(QtDebugMsg, context, linePrefix + countText);
 }
 
 } // namespace
