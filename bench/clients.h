@@ -316,8 +316,8 @@ public:
     void observeWindow()
     {
         FakeHid::setRecordWrites(false);
-        FakeHid::setWriteObserver([fd = ends[1]](const FakeHid::Bytes &bytes) {
-            static_cast<void>(write(fd, bytes.data(), bytes.size())); // a short one shows as loss
+        FakeHid::setWriteObserver([fd = ends[1]](const unsigned char *data, size_t length) {
+            static_cast<void>(write(fd, data, length)); // a short one shows as loss
         });
     }
 

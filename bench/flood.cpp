@@ -185,7 +185,9 @@ void floodPhase(Context &context, Report &report)
     } stop {context.bridge};
     watchedFd = fd;
     watcher = &check;
-    FakeHid::setWriteObserver([&check](const FakeHid::Bytes &bytes) { check.onWrite(bytes); });
+    FakeHid::setWriteObserver([&check](const unsigned char *data, size_t length) {
+        check.onWrite(FakeHid::Bytes(data, data + length));
+    });
     chainedHandler = qInstallMessageHandler(countKeepAliveLines);
     Flooder flooder;
     for (int s = 0; s < Senders; ++s)

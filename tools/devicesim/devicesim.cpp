@@ -129,11 +129,11 @@ ControlServer::ControlServer()
     path = DeviceSim::socketPath();
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0 || !listenOn(path))
         return;
-    FakeHid::setWriteObserver([this](const Bytes &bytes) {
+    FakeHid::setWriteObserver([this](const unsigned char *data, size_t length) {
         {
             std::lock_guard<std::mutex> lock(watchMutex);
             if (watchLines.size() < MaxWatchBacklog)
-                watchLines.push_back("write " + DeviceSim::toHex(bytes));
+                watchLines.push_back("write " + DeviceSim::toHex(Bytes(data, data + length)));
             else
                 ++watchDropped;
         }

@@ -279,7 +279,7 @@ int hid_write(hid_device *dev, const unsigned char *data, size_t length)
     const FakeHid::WriteObserver observer = d.writeObserver;
     lock.unlock();
     if (observer)
-        observer(FakeHid::Bytes(data, data + length));
+        observer(data, length);
     return result;
 }
 
