@@ -1,16 +1,11 @@
-/* The least a bridge has to do, in plain C: the yardstick the benchmark holds the real one
- * against, in the same run. Descriptor 3 is the device's side in both modes.
- *
- *   bench_baseline send METERING CONFIG CUSTOM FIRST_CLIENT COUNT
- *     Every millisecond on an absolute deadline, one non-blocking read of at most 11 bytes
- *     (a SOCK_SEQPACKET end: one report per record). A 10-byte report goes out as A0 A0 +
- *     report from one dual-stack UDP socket to the three ports of COUNT clients at consecutive
- *     IPv4 addresses from FIRST_CLIENT (a number). At end of file prints "T ticks/s".
- *
- *   bench_baseline rx PORT COUNT
- *     Binds PORT (dual-stack), prints "ready", then each datagram that starts with A0 A0
- *     becomes an 11-byte report (00 + datagram bytes 2..11, zero-filled) written to the
- *     device. Ends after COUNT writes.
+/* The least a bridge has to do, in plain C: the yardstick the benchmark measures beside the
+ * real one in the same run. Descriptor 3 is the device's side in both modes.
+ *   send METERING CONFIG CUSTOM FIRST_CLIENT COUNT: every millisecond on an absolute deadline,
+ *     one non-blocking read of a report (a SOCK_SEQPACKET record); a 10-byte one goes out as
+ *     A0 A0 + report to the three ports of COUNT clients at consecutive IPv4 addresses from
+ *     FIRST_CLIENT. At end of file prints "T ticks/s".
+ *   rx PORT COUNT: prints "ready", then writes each datagram that starts with A0 A0 to the
+ *     device as 00 + its bytes 2..11, zero-filled; ends after COUNT writes.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -105,8 +100,7 @@ int main(int argc, char **argv)
         return sendLoop(argv);
     if (argc == 4 && strcmp(argv[1], "rx") == 0)
         return receiveLoop(argv);
-    fputs("usage: bench_baseline send METERING CONFIG CUSTOM FIRST_CLIENT COUNT\n"
-          "       bench_baseline rx PORT COUNT\n",
+    fputs("usage: bench_baseline send METERING CONFIG CUSTOM FIRST_CLIENT COUNT | rx PORT COUNT\n",
         stderr);
     return 2;
 }

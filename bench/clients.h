@@ -106,7 +106,7 @@ public:
     void reset() // forgets what came: message 0 is expected next on every socket
     {
         for (Socket &socket : sockets)
-            socket = {socket.fd, 0, 0, 0, socketMemInfo(socket.fd, SK_MEMINFO_DROPS), -1};
+            socket = {socket.fd, 0, 0, socketMemInfo(socket.fd, SK_MEMINFO_DROPS), -1};
         total = errors = 0;
     }
     // Reads what has come; with a batch, only once that many sockets have something (or 50 ms
@@ -135,7 +135,7 @@ public:
     }
     std::uint64_t minReceived(Port port) const
     {
-        std::uint64_t least = count ? UINT64_MAX : 0;
+        std::uint64_t least = UINT64_MAX;
         for (int client = 0; client < count; ++client)
             least = std::min(least, sockets[client * PortCount + port].count);
         return least;
@@ -152,7 +152,7 @@ public:
     {
         std::int64_t latest = -1;
         for (int port = client * PortCount; port < (client + 1) * PortCount; ++port)
-            if (sockets[port].count == 0 || sockets[port].last != sequence)
+            if (sockets[port].count == 0 || sockets[port].expected != sequence + 1)
                 return -1;
             else
                 latest = std::max(latest, sockets[port].lastNs);
@@ -166,10 +166,10 @@ public:
 private:
     struct Socket
     {
-        int fd = -1;
-        std::uint32_t expected = 0, last = 0;
-        std::uint64_t count = 0, dropsBefore = 0;
-        std::int64_t lastNs = -1;
+        int fd;
+        std::uint32_t expected; // one past the last of ours
+        std::uint64_t count, dropsBefore;
+        std::int64_t lastNs;
     };
 
     void drain(Socket &socket)
@@ -180,22 +180,24 @@ private:
         msghdr message {nullptr, 0, &vector, 1, control, sizeof control, 0};
         for (ssize_t length; (length = recvmsg(socket.fd, &message, MSG_DONTWAIT)) >= 0;
              message.msg_controllen = sizeof control) {
-            timespec stamp {};
             const cmsghdr *header = CMSG_FIRSTHDR(&message);
+            timespec stamp {};
             if (header && header->cmsg_type == SCM_TIMESTAMPNS)
                 std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
-            ++total;
             std::uint32_t sequence = 0;
             std::memcpy(&sequence, data + 4, 4);
             // Ours: A0 A0 and one of our reports, whole and unaltered apart from its number.
             const auto report = deviceReport(sequence);
             const bool ours = length == 12 && data[0] == 0xA0 && data[1] == 0xA0
                 && std::equal(report.begin(), report.end(), data + 2);
+            ++total;
             errors += !ours || sequence != socket.expected;
-            if (ours)
-                socket = {socket.fd, sequence + 1, sequence, socket.count + 1, socket.dropsBefore,
-                    header ? std::int64_t(stamp.tv_sec) * Sec + stamp.tv_nsec
-                           : clockNs(CLOCK_REALTIME)};
+            if (!ours)
+                continue;
+            socket.expected = sequence + 1;
+            ++socket.count;
+            socket.lastNs = header ? std::int64_t(stamp.tv_sec) * Sec + stamp.tv_nsec
+                                   : clockNs(CLOCK_REALTIME);
         }
     }
 
@@ -237,8 +239,17 @@ inline bool waitUntilRunning(const Context &context, ClientSet &clients, const s
     return false;
 }
 
-// bench_baseline send, to the clients' ports, reading reports from a SOCK_SEQPACKET pair
-// (ours non-blocking, the other its descriptor 3).
+inline std::array<int, 2> seqPacketPair() // the first end non-blocking
+{
+    std::array<int, 2> ends {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()) != 0)
+        throw std::runtime_error("socketpair");
+    fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+    return ends;
+}
+
+// bench_baseline send, to the clients' ports, reading the reports we queue from the other
+// end of a SOCK_SEQPACKET pair (its descriptor 3).
 struct CSender
 {
     CSender(const Context &context, const ClientSet &clients)
@@ -251,14 +262,6 @@ struct CSender
         close(pair[1]);
     }
     ~CSender() { close(pair[0]); }
-    static std::array<int, 2> seqPacketPair()
-    {
-        std::array<int, 2> ends {-1, -1};
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()) != 0)
-            throw std::runtime_error("socketpair");
-        fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
-        return ends;
-    }
     bool queue(std::uint32_t sequence) // false when the pair is full
     {
         const auto report = deviceReport(sequence);
@@ -281,10 +284,6 @@ struct Throughput
     double perSecond = 0, cpuUsPerDatagram = 0; // of the receiving side
     std::uint64_t sent = 0, written = 0, errors = 0;
     bool lossless() const { return written == sent && errors == 0; }
-    std::string counts() const
-    {
-        return count(written) + " / " + count(sent) + ", " + count(errors);
-    }
 };
 
 // The device writes of either side, in a pipe that one thread of this process reads and
@@ -309,8 +308,7 @@ public:
     void closeWriteEnd()
     {
         if (ends[1] >= 0)
-            close(ends[1]);
-        ends[1] = -1;
+            close(ends[1]), ends[1] = -1;
     }
     // The window's device writes go to the pipe, one write() each, as the C yardstick's do.
     void observeWindow()
@@ -345,9 +343,7 @@ public:
             sendTo(senders[client], datagram, sizeof datagram, listen);
             lock.lock();
         }
-        for (const std::int64_t end = clockNs() + 2 * Sec;
-             written < result.sent && clockNs() < end;)
-            waitFor(lock, result.sent);
+        waitFor(lock, result.sent);
         for (const int fd : senders)
             close(fd);
         result.perSecond = double(written) * Sec / double(lastWriteNs - started);
@@ -371,9 +367,9 @@ private:
     }
     void readAll()
     {
-        unsigned char buffer[11 * 512];
         // Each write of 11 bytes reaches the pipe whole (less than PIPE_BUF), so a read of a
         // multiple of 11 bytes holds whole records.
+        unsigned char buffer[11 * 512];
         for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;) {
             std::lock_guard<std::mutex> lock(mutex);
             for (const unsigned char *record = buffer; record + 11 <= buffer + got; record += 11) {

@@ -1,13 +1,11 @@
-// What every phase of bench_driver shares: the run's plan, the report (table and JSON) and the
-// window in this process, driven from the measuring thread. The programs it starts are in
-// process.h, the loopback clients and loads in clients.h.
+// What every phase shares: the run's plan, the report (table and JSON) and the window in this
+// process, driven from the measuring thread. The programs it starts are in process.h, the
+// loopback clients and loads in clients.h.
 #ifndef HARNESS_H
 #define HARNESS_H
 
 #include "fakehidapi.h"
 #include "mainwindow.h"
-
-#include <QUdpSocket>
 
 #include <unistd.h>
 
@@ -16,7 +14,6 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -31,7 +28,6 @@ constexpr std::int64_t Ms = 1000000, Sec = 1000000000;
 
 struct Plan
 {
-    bool quick;
     double timerSeconds, sustainedSeconds;
     int latencySamples, throughputDatagrams, throughputRounds; // rounds alternate both sides
     double idleSeconds;
@@ -41,8 +37,8 @@ struct Plan
     int soakCycles, soakAutoConnectCycles; // each kind; auto-connect retries every 2 s
     std::set<std::string> only; // phases to run; empty: all
 };
-const Plan FullPlan {false, 10, 10, 2000, 100000, 5, 10, 20, 1000000, 1000000, 200, 200, {}};
-const Plan QuickPlan {true, 2, 3, 300, 100000, 3, 3, 5, 20000, 100000, 20, 3, {}};
+const Plan FullPlan {10, 10, 2000, 100000, 5, 10, 20, 1000000, 1000000, 200, 200, {}};
+const Plan QuickPlan {2, 3, 300, 100000, 3, 3, 5, 20000, 100000, 20, 3, {}};
 
 enum Port { Metering, Config, Custom, PortCount };
 using Ports = std::array<std::uint16_t, PortCount>;
@@ -89,12 +85,11 @@ inline std::string number(double value, int decimals = -1)
 {
     char text[64] = "null";
     const double size = std::fabs(value);
-    const bool whole = value == std::trunc(value);
-    decimals = decimals >= 0    ? decimals
-        : size >= 1000 || whole ? 0
-        : size >= 10            ? 1
-        : size >= 0.1           ? 3
-                                : 4;
+    decimals = decimals >= 0                         ? decimals
+        : size >= 1000 || value == std::trunc(value) ? 0
+        : size >= 10                                 ? 1
+        : size >= 0.1                                ? 3
+                                                     : 4;
     if (std::isfinite(value))
         std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
@@ -124,9 +119,8 @@ inline double percentile(std::vector<double> values, double fraction) // nearest
 }
 
 // The table (figure, bridge, baseline, ratio, target, met) and the JSON object, a row at a
-// time: a row gives "<key>", the bridge's figure (text for a row of counts), "<key>_base"
-// and "<key>_ratio" when it has a yardstick, and "targets": {"<key>": met} when it has a
-// target.
+// time: "<key>" is the bridge's figure (text for a row of counts), "<key>_base" and
+// "<key>_ratio" come with a yardstick, and "targets": {"<key>": met} with a target.
 struct Report
 {
     std::vector<std::array<std::string, 6>> rows;
@@ -139,8 +133,8 @@ struct Report
     {
         json.emplace_back(key, '"' + v + '"');
     }
-    // A row of figures; an empty `target` makes it one for information.
-    bool row(const std::string &key, const std::string &figure, double bridge,
+    // A row of figures; an empty `yardstick` has none, an empty `target` is for information.
+    void row(const std::string &key, const std::string &figure, double bridge,
         const std::string &yardstick, double base, const std::string &target = "", bool met = false)
     {
         const bool hasRatio = !yardstick.empty() && base > 0 && std::isfinite(bridge);
@@ -149,26 +143,26 @@ struct Report
             value(key + "_base", base);
         if (hasRatio)
             value(key + "_ratio", bridge / base);
-        return add(key,
+        add(key,
             {figure, number(bridge), yardstick.empty() ? "-" : yardstick + " " + number(base),
                 hasRatio ? number(bridge / base, 3) : "-", target},
             met);
     }
     // A row whose target is a ratio to the yardstick, at most `limit` or (!atMost) at least.
-    bool ratio(const std::string &key, const std::string &figure, double bridge,
+    void ratio(const std::string &key, const std::string &figure, double bridge,
         const std::string &yardstick, double base, double limit, bool atMost, bool valid = true)
     {
         const double r = bridge / base;
-        return row(key, figure, bridge, yardstick, base,
+        row(key, figure, bridge, yardstick, base,
             (atMost ? "<= " : ">= ") + number(limit, 2) + " x",
             valid && base > 0 && (atMost ? r <= limit : r >= limit));
     }
     // A row of counts, as text in both the table and the JSON.
-    bool check(const std::string &key, const std::string &figure, const std::string &counts,
+    void check(const std::string &key, const std::string &figure, const std::string &counts,
         const std::string &target, bool met, const std::string &baseCounts = "-")
     {
         text(key, counts);
-        return add(key, {figure, counts, baseCounts, "-", target}, met);
+        add(key, {figure, counts, baseCounts, "-", target}, met);
     }
     // No RSS growth beyond 512 KiB and no new descriptor from `warm` to `end` (the flood, soak).
     void noGrowth(const std::string &key, std::array<long, 2> warm, std::array<long, 2> end)
@@ -181,12 +175,13 @@ struct Report
     void print() const;
 
 private:
-    bool add(const std::string &key, const std::array<std::string, 5> &cells, bool met)
+    void add(const std::string &key, const std::array<std::string, 5> &cells, bool met)
     {
         const bool target = !cells[4].empty();
         rows.push_back({cells[0], cells[1], cells[2], cells[3], target ? cells[4] : "-",
             target ? (met ? "yes" : "NO") : "-"});
-        return target ? targets[key] = met : met;
+        if (target)
+            targets[key] = met;
     }
 };
 
@@ -232,15 +227,12 @@ public:
     {
         QMetaObject::invokeMethod(window, function, Qt::BlockingQueuedConnection);
     }
+    QObject *find(const char *name) { return name ? window->findChild<QObject *>(name) : window; }
     QVariant property(const char *object, const char *name)
     {
         QVariant value;
         onGui([&] { value = find(object)->property(name); });
         return value;
-    }
-    void setText(const char *object, int number)
-    {
-        onGui([&] { find(object)->setProperty("text", QString::number(number)); });
     }
     // A button's click() (nothing if disabled), or a slot of the window itself.
     void invoke(const char *object, const char *slot)
@@ -271,12 +263,6 @@ public:
     {
         return firstNumber("/proc/self/task/" + std::to_string(getpid()) + "/schedstat");
     }
-    int socketDescriptor()
-    {
-        int fd = -1;
-        onGui([&] { fd = int(window->findChild<QUdpSocket *>()->socketDescriptor()); });
-        return fd;
-    }
     void reset() // auto-connect off, stopped, writes recorded and not observed, logs empty
     {
         setAutoConnect(false);
@@ -289,8 +275,6 @@ public:
     }
 
 private:
-    QObject *find(const char *name) { return name ? window->findChild<QObject *>(name) : window; }
-
     MainWindow *window;
 };
 

@@ -13,25 +13,24 @@ namespace {
 
     struct Latency
     {
-        double p50 = NAN, p99 = NAN, max = NAN, cpuUs = NAN;
-        int samples = 0;
+        std::vector<double> ms;
+        int reports = 0;
         bool complete = true; // every datagram came, ours and in order
+        double at(double fraction) const { return percentile(ms, fraction); }
     };
 
     // One report at a time, made readable 0.2 to 2.2 ms after the last one arrived (so the
     // tick phase is uniform); every client's last arrival of it on its three ports, minus
     // the moment it was made readable, is one sample.
-    Latency latency(
-        ClientSet &clients, int samples, const std::function<bool(std::uint32_t)> &queue)
+    template<typename Queue> Latency latency(ClientSet &clients, int samples, Queue queue)
     {
         Latency result;
         clients.reset();
         std::mt19937 random(20240611);
         std::uniform_int_distribution<std::int64_t> gap(200000, 2200000);
-        std::vector<double> values;
         const int perReport = PortCount * clients.count;
-        for (; result.samples < samples && result.complete; ++result.samples) {
-            const auto s = static_cast<std::uint32_t>(result.samples);
+        for (; result.reports < samples && result.complete; ++result.reports) {
+            const auto s = static_cast<std::uint32_t>(result.reports);
             sleepNs(gap(random));
             const std::int64_t readable = clockNs(CLOCK_REALTIME);
             if (!queue(s))
@@ -41,13 +40,10 @@ namespace {
                 const std::int64_t arrival = clients.lastArrival(c, s);
                 result.complete = result.complete && arrival >= 0;
                 if (arrival >= 0)
-                    values.push_back(double(arrival - readable) / Ms);
+                    result.ms.push_back(double(arrival - readable) / Ms);
             }
         }
         result.complete = result.complete && clients.errors == 0;
-        result.p50 = percentile(values, 0.50);
-        result.p99 = percentile(values, 0.99);
-        result.max = percentile(values, 1.0);
         return result;
     }
 
@@ -55,32 +51,31 @@ namespace {
 
 void latencyPhase(Context &context, Report &report)
 {
+    const int samples = context.plan.latencySamples;
     for (const int n : {1, 16, 128}) {
-        Bridge &bridge = context.bridge;
         ClientSet clients(LatencyClients, n, context.ports);
-        startWith(bridge, clients, context.listen);
-        const std::int64_t cpuBefore = bridge.cpuNs();
-        Latency bridged = latency(clients, context.plan.latencySamples, queueOnDevice);
-        bridged.cpuUs = double(bridge.cpuNs() - cpuBefore) / 1000 / bridged.samples;
+        startWith(context.bridge, clients, context.listen);
+        const std::int64_t cpuBefore = context.bridge.cpuNs();
+        const Latency bridged = latency(clients, samples, queueOnDevice);
+        const double cpuUs = double(context.bridge.cpuNs() - cpuBefore) / 1000 / bridged.reports;
         const std::uint64_t drops = clients.dropped();
-        bridge.stop();
+        context.bridge.stop();
         CSender sender(context, clients);
         sleepNs(200 * Ms); // past its start-up
-        Latency c = latency(
-            clients, context.plan.latencySamples, [&](std::uint32_t s) { return sender.queue(s); });
+        const Latency c
+            = latency(clients, samples, [&](std::uint32_t s) { return sender.queue(s); });
         sender.finish();
-        c.cpuUs = double(sender.child.cpuNsAtExit) / 1000 / c.samples;
 
         const std::string key = "latency_" + count(n);
         const std::string figure = "latency " + count(n) + " client" + (n > 1 ? "s" : "");
-        report.row(key + "_p50", figure + ", p50 ms", bridged.p50, "C", c.p50);
-        report.ratio(key + "_p99", figure + ", p99 ms", bridged.p99, "C", c.p99, 1.25, true,
-            bridged.complete);
-        report.value(key + "_max", bridged.max);
-        report.rows.back()[1] += " (max " + number(bridged.max, 2) + ")";
+        report.row(key + "_p50", figure + ", p50 ms", bridged.at(0.5), "C", c.at(0.5));
+        report.ratio(key + "_p99", figure + ", p99 ms", bridged.at(0.99), "C", c.at(0.99), 1.25,
+            true, bridged.complete);
+        report.value(key + "_max", bridged.at(1));
+        report.rows.back()[1] += " (max " + number(bridged.at(1), 2) + ")";
         report.rows.back()[5] += (bridged.complete ? "" : " (lost)") + dropNote(drops);
-        report.ratio(key + "_cpu_us", "  same: CPU per report, us", bridged.cpuUs, "C", c.cpuUs,
-            n == 1 ? 1.4 : 1.3, true);
+        report.ratio(key + "_cpu_us", "  same: CPU per report, us", cpuUs, "C",
+            double(sender.child.cpuNsAtExit) / 1000 / c.reports, n == 1 ? 1.4 : 1.3, true);
     }
 }
 

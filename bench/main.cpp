@@ -1,8 +1,6 @@
 // bench_driver: measures the bridge on loopback with the simulated device and prints a table
-// and, as its last line, one JSON object. Run it through bench/run, which builds it and
-// sends standard error (where the bridge writes its debug lines) to a file. One file per
-// phase says what it measures and against which yardstick; harness.h and clients.h are what
-// they share.
+// and, as its last line, one JSON object. bench/run builds it and sends standard error (where
+// the bridge writes its debug lines) to a file.
 #include "clients.h"
 
 #include <QApplication>
@@ -23,10 +21,12 @@ std::vector<std::string> runPhases(Context context, Report &report)
     context.listen = freePort();
     for (std::uint16_t &port : context.ports)
         port = freePort();
-    const char *fields[] = {"lineEdit_METERING", "lineEdit_CONFIGURATION", "lineEdit_CUSTOM"};
-    context.bridge.setText("lineEdit_LISTEN", context.listen); // the fields keep the ports
-    for (int port = 0; port < PortCount; ++port)
-        context.bridge.setText(fields[port], context.ports[port]);
+    context.bridge.onGui([&] { // the fields keep the ports
+        const char *fields[] = {"lineEdit_METERING", "lineEdit_CONFIGURATION", "lineEdit_CUSTOM"};
+        context.bridge.find("lineEdit_LISTEN")->setProperty("text", context.listen);
+        for (int port = 0; port < PortCount; ++port)
+            context.bridge.find(fields[port])->setProperty("text", context.ports[port]);
+    });
     std::vector<std::string> failures;
     for (const auto &[name, run] : Phases) {
         if (!context.plan.only.empty() && context.plan.only.count(name) == 0)
@@ -54,9 +54,9 @@ std::string loadAverage() // over 1, 5 and 15 minutes
 // The table, its notes, then the JSON object on one line.
 void Bench::Report::print() const
 {
-    std::array<std::size_t, 6> widths {};
     const std::array<std::string, 6> head {
         "figure", "bridge", "baseline", "ratio", "target", "met"};
+    std::array<std::size_t, 6> widths {};
     for (const auto &row : rows)
         for (std::size_t i = 0; i < 6; ++i)
             widths[i] = std::max({widths[i], row[i].size(), head[i].size()});
@@ -69,7 +69,8 @@ void Bench::Report::print() const
     std::cout << "\n";
     line(head, ' ', " | ");
     line({}, '-', "-+-");
-    std::for_each(rows.begin(), rows.end(), [&](auto &row) { line(row, ' ', " | "); });
+    for (const auto &row : rows)
+        line(row, ' ', " | ");
     std::cout << "\n";
     for (const std::string &note : notes)
         std::cout << note << "\n";
@@ -134,15 +135,15 @@ int main(int argc, char *argv[])
     measuring.join();
 
     const double minutes = double(clockNs() - started) / Sec / 60;
-    const std::string loadAfter = loadAverage();
+    const std::string load = loadBefore + " -> " + loadAverage();
     report.notes = {"mode: " + std::string(quick ? "quick" : "full") + ", " + number(minutes, 1)
-            + " min; load average before " + loadBefore + ", after " + loadAfter + "; "
-            + count(std::thread::hardware_concurrency()) + " cores",
+            + " min; load average " + load + "; " + count(std::thread::hardware_concurrency())
+            + " cores",
         "debug lines (stderr) of every bridge measured went to files: " + programs.logDir};
     for (const std::string &failure : failures)
         report.notes.push_back("FAILED: " + failure);
     report.text("mode", quick ? "quick" : "full");
-    report.text("load", loadBefore + " -> " + loadAfter);
+    report.text("load", load);
     report.value("minutes", minutes);
     report.value("failures", failures.size());
     report.print();

@@ -1,7 +1,6 @@
-// Preloaded (LD_PRELOAD) into a Qt program, unmodified: the first time its event loop runs,
-// writes "ready <ns>" (CLOCK_MONOTONIC) and a newline to the descriptor named by
-// TAVREL_BENCH_READY_FD, and quits the program if TAVREL_BENCH_QUIT_WHEN_READY is 1.
-// Without TAVREL_BENCH_READY_FD it does nothing at all.
+// Preloaded (LD_PRELOAD) into an unmodified Qt program: when its event loop first runs, writes
+// "ready <ns>" (CLOCK_MONOTONIC) to the descriptor TAVREL_BENCH_READY_FD names, and quits if
+// TAVREL_BENCH_QUIT_WHEN_READY is 1.
 #include <QCoreApplication>
 #include <QTimer>
 

@@ -39,16 +39,14 @@ inline double cpuPercent(pid_t pid, double seconds)
         return total;
     };
     const std::int64_t c0 = cpuNs(), t0 = clockNs();
-    if (c0 <= 0) // a process that reached its event loop has used some CPU
-        throw std::runtime_error("no scheduler statistics for process " + std::to_string(pid));
     sleepNs(static_cast<std::int64_t>(seconds * Sec));
     return 100.0 * double(cpuNs() - c0) / double(clockNs() - t0);
 }
 
 // A program the benchmark started: standard output comes back through a pipe, descriptor 3
-// is `fd3` when given, standard error goes to `stderrPath` (or /dev/null), and `environment`
-// replaces inherited variables of the same names. Stopped (SIGTERM, then SIGKILL) when it
-// goes out of scope, also when a measurement throws.
+// is `fd3` when given, standard error goes to `stderrPath`, and `environment` replaces
+// inherited variables of the same names. Stopped (SIGTERM, then SIGKILL) when it goes out of
+// scope, also when a measurement throws.
 class Child
 {
 public:
@@ -69,7 +67,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
         const int append = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
         posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), append, 0644);
-        if (fd3 >= 0) // on itself, it loses close-on-exec
+        if (fd3 >= 0) // onto itself, it loses close-on-exec
             posix_spawn_file_actions_adddup2(&actions, fd3, 3);
         spawnedNs = clockNs();
         const int failed = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr,
@@ -84,11 +82,11 @@ public:
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
-    bool wait(std::int64_t timeoutNs, int *status = nullptr) // true: it ended
+    bool wait(std::int64_t timeoutNs) // true: it ended (exitStatus, cpuNsAtExit)
     {
         rusage usage {};
         for (const std::int64_t end = clockNs() + timeoutNs; pid > 0; sleepNs(2 * Ms)) {
-            const pid_t done = wait4(pid, status ? status : &exitStatus, WNOHANG, &usage);
+            const pid_t done = wait4(pid, &exitStatus, WNOHANG, &usage);
             if (done < 0 || (done == 0 && clockNs() >= end))
                 return false;
             if (done == pid) {
@@ -104,8 +102,8 @@ public:
         for (const int signal : {SIGTERM, SIGKILL})
             if (pid > 0 && kill(pid, signal) == 0)
                 wait(2 * Sec);
-        if (out >= 0 && close(out) == 0)
-            out = -1;
+        if (out >= 0)
+            close(out), out = -1;
     }
     std::string line(std::int64_t timeoutNs) // from its standard output; "" after the time
     {
@@ -127,7 +125,10 @@ public:
     }
 
     pid_t pid = -1;
-    int out = -1, exitStatus = 0;
+    int out = -1, exitStatus = -1;
+    std::int64_t spawnedNs = 0, cpuNsAtExit = -1; // CLOCK_MONOTONIC; user and system time
+
+private:
     static std::vector<char *> pointers(const std::vector<std::string> &strings)
     {
         std::vector<char *> list;
@@ -135,7 +136,6 @@ public:
             list.push_back(const_cast<char *>(text.c_str()));
         return list.push_back(nullptr), list;
     }
-    std::int64_t spawnedNs = 0, cpuNsAtExit = -1; // CLOCK_MONOTONIC; user and system time
 };
 
 // A settings folder (XDG_CONFIG_HOME) with these ports, and the environment of a Qt program

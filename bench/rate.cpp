@@ -6,29 +6,27 @@
 
 #include <QTimer>
 
+#include <functional>
+
 namespace Bench {
 
 namespace {
 
     struct Rate
     {
-        double perSecond = NAN;
-        std::uint64_t expected = 0, received = 0, errors = 0, clientDrops = 0;
-        bool lossless() const { return received == expected && errors == 0; }
-        std::string loss() const
-        {
-            return count(expected - std::min(expected, received)) + " / " + count(errors);
-        }
+        double perSecond;
+        std::string loss; // lost / out of order
+        bool lossless;
+        std::uint64_t clientDrops;
     };
 
     // Keeps reports waiting (`queue` says when no more fit) for `seconds` after a half-second
-    // warm-up and counts what reaches the METERING socket in that time; then lets `finish`
-    // drain the device and say how many were read, and checks that all reached every socket.
-    Rate sustained(ClientSet &clients, double seconds, std::uint16_t listen,
+    // warm-up and counts what reaches the METERING socket in that time; then `finish` drains
+    // the device and says how many were read, and every socket must have had them all.
+    Rate sustained(ClientSet &clients, double seconds,
         const std::function<bool(std::uint32_t)> &queue,
         const std::function<std::uint64_t(std::uint64_t)> &finish)
     {
-        Rate result;
         clients.reset();
         std::uint32_t next = 0;
         const std::int64_t warm = clockNs() + Sec / 2, end = warm + std::int64_t(seconds * Sec);
@@ -40,18 +38,15 @@ namespace {
             clients.poll();
             if (!t0 && now >= warm)
                 std::tie(t0, c0) = std::make_pair(now, clients.minReceived(Metering));
-            if (listen)
-                clients.keepAliveIfDue(listen);
         }
-        result.perSecond = double(clients.minReceived(Metering) - c0) * Sec / double(now - t0);
-        result.expected = finish(next) * PortCount;
-        clients.waitForTotal(result.expected, 2 * Sec);
+        const double rate = double(clients.minReceived(Metering) - c0) * Sec / double(now - t0);
+        const std::uint64_t expected = finish(next) * PortCount;
+        clients.waitForTotal(expected, 2 * Sec);
         sleepNs(50 * Ms); // anything beyond the expected would be a duplicate
         clients.poll();
-        result.received = clients.total;
-        result.errors = clients.errors;
-        result.clientDrops = clients.dropped();
-        return result;
+        const std::uint64_t lost = expected - std::min(expected, clients.total);
+        return {rate, count(lost) + " / " + count(clients.errors),
+            clients.total == expected && clients.errors == 0, clients.dropped()};
     }
 
     double emptyQTimerRate(Bridge &bridge, double seconds)
@@ -72,14 +67,6 @@ namespace {
         return rate;
     }
 
-    std::uint64_t drainDevice(std::uint64_t queued) // the reports the window read of those
-    {
-        for (const std::int64_t end = clockNs() + 2 * Sec;
-             FakeHid::pendingInput() > 0 && clockNs() < end;)
-            sleepNs(Ms);
-        return queued - FakeHid::pendingInput();
-    }
-
 } // namespace
 
 void ratePhase(Context &context, Report &report)
@@ -87,27 +74,28 @@ void ratePhase(Context &context, Report &report)
     const double seconds = context.plan.sustainedSeconds;
     const double qtimer = emptyQTimerRate(context.bridge, context.plan.timerSeconds);
     ClientSet clients(SustainedClients, 1, context.ports);
-    startWith(context.bridge, clients, context.listen);
-    const Rate bridged = sustained(
-        clients, seconds, context.listen,
-        [](std::uint32_t s) { return FakeHid::pendingInput() < 8 && queueOnDevice(s); },
-        drainDevice);
+    startWith(context.bridge, clients, context.listen); // registered for longer than we measure
+    const auto keepWaiting
+        = [](std::uint32_t s) { return FakeHid::pendingInput() < 8 && queueOnDevice(s); };
+    const Rate bridged = sustained(clients, seconds, keepWaiting, [](std::uint64_t queued) {
+        for (const std::int64_t end = clockNs() + 2 * Sec;
+             FakeHid::pendingInput() > 0 && clockNs() < end;)
+            sleepNs(Ms);
+        return queued - FakeHid::pendingInput();
+    });
     context.bridge.stop();
     CSender sender(context, clients);
     double cTicks = NAN;
     const Rate c = sustained(
-        clients, seconds, 0, [&](std::uint32_t s) { return sender.queue(s); },
-        [&](std::uint64_t queued) {
-            cTicks = sender.finish();
-            return queued;
-        });
+        clients, seconds, [&](std::uint32_t s) { return sender.queue(s); },
+        [&](std::uint64_t queued) { return cTicks = sender.finish(), queued; });
 
     report.row(
         "timer_hz", "1 ms timer, ticks/s: empty QTimer, C absolute deadline", qtimer, "C", cTicks);
     report.ratio("d2c_rate", "device->client rate, 1 client, reports/s", bridged.perSecond,
         "QTimer", qtimer, 0.99, false);
-    report.check("d2c_lossless", "  same: lost / out of order", bridged.loss(), "0 / 0",
-        bridged.lossless(), "C " + c.loss());
+    report.check("d2c_lossless", "  same: lost / out of order", bridged.loss, "0 / 0",
+        bridged.lossless, "C " + c.loss);
     report.rows.back()[5] += dropNote(bridged.clientDrops);
     report.row(
         "d2c_rate_c", "  same, beside the C sender's rate", bridged.perSecond, "C", c.perSecond);

@@ -16,16 +16,6 @@ namespace {
         int cycles;
     };
 
-    // The running bridge serves both ways: the client registers, a device report reaches its
-    // three sockets, and a datagram from each of 8 clients reaches the device.
-    bool serves(Context &context, ClientSet &clients, DeviceWrites &writes)
-    {
-        clients.reset();
-        return registerClients(context.bridge, clients, context.listen) && queueOnDevice(0)
-            && clients.waitForTotal(PortCount, 2 * Sec) && clients.errors == 0
-            && writes.load(context.listen, ThroughputClients).lossless();
-    }
-
     // Each cycle: served both ways, the device goes (or Stop), comes back (or Start), and the
     // bridge must run again within the auto-connect interval.
     void cycles(Context &context, Report &report, const Mode &mode, ClientSet &clients,
@@ -39,14 +29,16 @@ namespace {
         int back = 0, served = 0;
         std::array<long, 2> warm {-1, -1};
         for (int cycle = 1; cycle <= mode.cycles && back == cycle - 1; ++cycle) {
-            served += serves(context, clients, writes);
+            clients.reset();
+            served += registerClients(bridge, clients, context.listen) && queueOnDevice(0)
+                && clients.waitForTotal(PortCount, 2 * Sec) && clients.errors == 0
+                && writes.load(context.listen, ThroughputClients).lossless();
             if (cycle == std::min(std::max(2, mode.cycles / 10), mode.cycles))
                 warm = ownUsage();
             mode.unplug ? FakeHid::unplug() : bridge.invoke("STOP", "click");
             if (!bridge.waitForState(false, 2 * Sec) || FakeHid::openHandles() != 0)
                 throw std::runtime_error(std::string(mode.name) + ": not stopped, or left open");
             FakeHid::clearCalls();
-            FakeHid::clearWrites();
             if (mode.unplug)
                 FakeHid::plug();
             if (!mode.autoConnect)
@@ -78,7 +70,6 @@ void soakPhase(Context &context, Report &report)
              Mode {"soak_stopstart", "Stop and Start buttons", false, false, quick},
              Mode {"soak_autoconnect", "unplug, auto-connect", true, true, autoConnect}})
         cycles(context, report, mode, clients, writes);
-    context.bridge.reset();
 }
 
 } // namespace Bench

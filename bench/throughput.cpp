@@ -1,7 +1,7 @@
 // Client to device, throughput: 100,000 marked datagrams from 8 client addresses to the
 // LISTEN port, never more than 64 unwritten, in rounds that alternate the bridge and the C
 // yardstick (bench_baseline rx: recvfrom and write) so that a change of load hits both. Each
-// side writes its reports to a pipe that the sending thread reads back and checks.
+// side writes its reports to a pipe that a thread of the benchmark reads back and checks.
 // Targets: writes per second >= 1 x C's and CPU per datagram <= 1.5 x C's (medians), no loss.
 #include "clients.h"
 
@@ -38,6 +38,11 @@ namespace {
         return result;
     }
 
+    std::string counts(const Throughput &side)
+    {
+        return count(side.written) + " / " + count(side.sent) + ", " + count(side.errors);
+    }
+
 } // namespace
 
 void throughputPhase(Context &context, Report &report)
@@ -64,7 +69,7 @@ void throughputPhase(Context &context, Report &report)
     report.ratio("c2d_cpu_us", "  same: CPU per datagram, us", percentile(cpu[0], 0.5), "C",
         percentile(cpu[1], 0.5), 1.5, true);
     report.check("c2d_lossless", "  same: written / sent, out of order (worst round)",
-        worst[0].counts(), "no loss", worst[0].lossless(), "C " + worst[1].counts());
+        counts(worst[0]), "no loss", worst[0].lossless(), "C " + counts(worst[1]));
 }
 
 } // namespace Bench
