@@ -96,12 +96,6 @@ public:
     {
         for (int client = 0; client < count; ++client)
             sendTo(sockets[client * PortCount + Metering].fd, "\xA0\xA0KA", 4, listen);
-        lastKeepAliveNs = clockNs();
-    }
-    void keepAliveIfDue(std::uint16_t listen) // so that none falls silent for 20 s
-    {
-        if (clockNs() - lastKeepAliveNs >= 5 * Sec)
-            sendKeepAlives(listen);
     }
     void reset() // forgets what came: message 0 is expected next on every socket
     {
@@ -203,7 +197,7 @@ private:
 
     std::vector<Socket> sockets; // client * PortCount + port
     int epollFd = epoll_create1(EPOLL_CLOEXEC);
-    std::int64_t lastKeepAliveNs = 0, readySince = -1;
+    std::int64_t readySince = -1;
 };
 
 // Sends keep-alives until the window counts every client.

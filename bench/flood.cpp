@@ -18,8 +18,7 @@ namespace {
 
     constexpr int Senders = 200;
 
-    class DeliveryCheck;
-    std::atomic<int> watchedFd {-1};
+    struct DeliveryCheck;
     std::atomic<DeliveryCheck *> watcher {nullptr};
     QtMessageHandler chainedHandler = nullptr;
 
@@ -28,9 +27,8 @@ namespace {
     // exactly once, in delivery order, and the numbered ones (byte 2 D0, then sender and
     // number) in sending order per sender; each keep-alive gives its line. Watches the
     // running bridge from construction until destruction, which stops it first.
-    class DeliveryCheck
+    struct DeliveryCheck
     {
-    public:
         explicit DeliveryCheck(Bridge &bridge)
             : bridge(bridge)
         {
@@ -38,7 +36,6 @@ namespace {
                 fd = int(bridge.find(nullptr)->findChild<QUdpSocket *>()->socketDescriptor());
             });
             dropsBefore = socketMemInfo(fd, SK_MEMINFO_DROPS);
-            watchedFd = fd;
             watcher = this;
             FakeHid::setRecordWrites(false);
             FakeHid::setWriteObserver(
@@ -73,13 +70,15 @@ namespace {
             return writes == data && mismatched == 0 && outOfOrder == 0 && expected.empty();
         }
 
-        int fd = -1;
+        int fd = -1; // the bridge's socket
         std::uint32_t dropsBefore = 0;
         std::atomic<std::uint64_t> delivered {0}, keepAliveLines {0};
         std::uint64_t keepAlives = 0, data = 0, writes = 0, outOfOrder = 0;
         std::uint64_t mismatched = 0; // written with no delivered datagram waiting, or another
+        Bridge &bridge;
+        std::deque<std::array<unsigned char, 11>> expected;
+        std::array<std::uint32_t, Senders> lastNumber {};
 
-    private:
         void onWrite(const unsigned char *bytes, std::size_t length)
         {
             ++writes;
@@ -95,17 +94,13 @@ namespace {
             outOfOrder += number <= lastNumber[sender];
             lastNumber[sender] = std::max(number, lastNumber[sender]);
         }
-
-        Bridge &bridge;
-        std::deque<std::array<unsigned char, 11>> expected;
-        std::vector<std::uint32_t> lastNumber = std::vector<std::uint32_t>(Senders, 0);
     };
 
     void seenDelivered(int fd, const msghdr &message, std::size_t length)
     {
         DeliveryCheck *check = watcher.load();
         const iovec *buffer = message.msg_iovlen > 0 ? message.msg_iov : nullptr;
-        if (check && fd == watchedFd.load())
+        if (check && fd == check->fd)
             check->onDelivered(static_cast<const unsigned char *>(buffer ? buffer->iov_base : 0),
                 buffer ? std::min(length, buffer->iov_len) : 0);
     }

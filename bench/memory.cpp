@@ -30,7 +30,8 @@ void memoryPhase(Context &context, Report &report)
         throw std::runtime_error("tavrel-control-bench did not start the bridge");
 
     long afterFirst = -1, beforeLast = -1;
-    std::int64_t stderrBytes = 0, lastMove = clockNs(), nextProgress = lastMove + 60 * Sec;
+    std::int64_t stderrBytes = 0, lastMove = clockNs(), nextProgress = lastMove + 60 * Sec,
+                 nextKeepAlive = lastMove + 5 * Sec;
     const std::int64_t deadline = lastMove + (std::int64_t(total) / 500 + 60) * Sec;
     for (std::uint64_t done = 0, before = 0;
          done < total && clockNs() < deadline && clockNs() - lastMove < 15 * Sec; before = done) {
@@ -42,7 +43,8 @@ void memoryPhase(Context &context, Report &report)
             afterFirst = statusKiB(child.pid, "VmRSS");
         if (beforeLast < 0 && done >= total - tenth)
             beforeLast = statusKiB(child.pid, "VmRSS");
-        clients.keepAliveIfDue(context.listen);
+        if (clockNs() >= nextKeepAlive && (nextKeepAlive += 5 * Sec)) // none silent for 20 s
+            clients.sendKeepAlives(context.listen);
         const std::int64_t size = std::filesystem::file_size(log);
         if (size > (256LL << 20) && truncate(log.c_str(), 0) == 0)
             stderrBytes += size; // the bridge appends: it goes on at 0
