@@ -74,7 +74,7 @@ void ratePhase(Context &context, Report &report)
     const double seconds = context.plan.sustainedSeconds;
     const double qtimer = emptyQTimerRate(context.bridge, context.plan.timerSeconds);
     ClientSet clients(SustainedClients, 1, context.ports);
-    startWith(context.bridge, clients, context.listen); // registered for longer than we measure
+    startWith(context.bridge, clients, context.listen); // 20 s of registration: no keep-alive due
     const auto keepWaiting
         = [](std::uint32_t s) { return FakeHid::pendingInput() < 8 && queueOnDevice(s); };
     const Rate bridged = sustained(clients, seconds, keepWaiting, [](std::uint64_t queued) {
