@@ -39,6 +39,8 @@ inline double cpuPercent(pid_t pid, double seconds)
         return total;
     };
     const std::int64_t c0 = cpuNs(), t0 = clockNs();
+    if (c0 <= 0) // no schedstat in this kernel, or the process is gone: no figure at all
+        throw std::runtime_error("no scheduler statistics for process " + std::to_string(pid));
     sleepNs(static_cast<std::int64_t>(seconds * Sec));
     return 100.0 * double(cpuNs() - c0) / double(clockNs() - t0);
 }
