@@ -49,8 +49,10 @@ private slots:
     void systray_activated(QSystemTrayIcon::ActivationReason reason);
     void systray_message_clicked();
     void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
     void close_exit();
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     void readSettings();

@@ -59,7 +59,8 @@ public:
     // Reads what is waiting, without blocking: the number read, 0 when none or on failure.
     int receive(qintptr descriptor);
     bool isFull(int received) const { return received == Slots; }
-    // The datagram's bytes where they were read, without a copy: valid until the next call.
+    // The datagram's bytes where they were read, without a copy: the array is pointed elsewhere
+    // by the next call, and the bytes are overwritten by the next receive().
     const QByteArray &datagram(int index);
     const sockaddr_storage &sender(int index) const { return senders[index]; }
 

@@ -144,6 +144,22 @@ private slots:
     }
 
     // The form as a first start shows it, with no settings file.
+    // The window's signal, then its slots, in the meta-object's order: what callers find by name.
+    void signalAndSlots()
+    {
+        const QMetaObject &meta = MainWindow::staticMetaObject;
+        QStringList methods;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+            methods << QString::fromLatin1(meta.method(i).methodSignature());
+        QCOMPARE(methods,
+            QStringList(
+                {"readyUdp()", "on_START_clicked()", "on_STOP_clicked()", "resetGuiElements()",
+                    "usb_status_slot(int)", "hid_receive_timer()", "sendUdp()", "receiveUdp()",
+                    "on_checkBox_use_defaults_clicked()", "on_checkBox_auto_connect_clicked()",
+                    "systray_activated(QSystemTrayIcon::ActivationReason)",
+                    "systray_message_clicked()", "closeEvent(QCloseEvent*)", "close_exit()"}));
+    }
+
     void form()
     {
         QFETCH(QString, className);
@@ -194,6 +210,7 @@ private slots:
         bridge.click("START"); // no device yet
         QCOMPARE(deviceCalls(), QStringList(Opened.first()));
         QCOMPARE(bridge.status(), "stopped");
+        QCOMPARE(bridge.counters(), "  "); // empty until the first start that succeeds
         QVERIFY(!bridge.polling());
 
         FakeHid::plug();
@@ -207,12 +224,12 @@ private slots:
         QCOMPARE(bridge.trayIcon(), "green");
         QCOMPARE(notes, QStringList(Running));
         QVERIFY(bridge.polling());
-        bridge.window
-            .show(); // an open window's counters follow at once, a hidden one's as it shows
+        // An open window's counters follow at once; a hidden one's are set as it shows.
+        bridge.window.show();
         QVERIFY(bridge.send(client, hex("a0a001")));
         FakeHid::queueInput(hex("00010203040506070809"));
         bridge.poll();
-        QCOMPARE(bridge.text("lineEdit_received") + bridge.text("lineEdit_send"), "11");
+        QCOMPARE(bridge.counters(), "1 1 1");
         bridge.window.hide();
         FakeHid::clearCalls();
 
