@@ -127,7 +127,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     if (!SettingsFile::setAsideIfUnreadable(
-            QStringLiteral("Quorvale"), QStringLiteral("Tavrel Control")))
+            QLatin1String(SettingsFile::Organization), QLatin1String(SettingsFile::Application)))
         return 1;
 
     MainWindow window; // starts hidden: the tray menu's "Settings" shows it

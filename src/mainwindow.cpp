@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "bridgeformat.h"
+#include "settingsfile.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -18,7 +19,7 @@
 
 namespace {
 
-const char *const ApplicationName = "Tavrel Control";
+const char *const ApplicationName = SettingsFile::Application;
 const char *const GrayIcon = ":/resources/png/icon_gray.png";
 const char *const GreenIcon = ":/resources/png/icon_green.png";
 
@@ -101,7 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowTitle(tr("Tavrel Control v%1.%2.%3.%4").arg(1).arg(0).arg(1).arg(0));
 
     // The settings store is located by these names, so they come before readSettings().
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvale"));
+    QCoreApplication::setOrganizationName(QLatin1String(SettingsFile::Organization));
     QCoreApplication::setOrganizationDomain(QStringLiteral("quorvale.com"));
     QCoreApplication::setApplicationName(QLatin1String(ApplicationName));
     readSettings();

@@ -19,8 +19,6 @@
 
 namespace {
 
-const char *const Organization = "Quorvale";
-const char *const Application = "Tavrel Control";
 // USB only (bus 0003), as the udev rule matches.
 const QByteArray HidId = "HID_ID=0003:00000805:00001404";
 const char *const RuleName = "70-tavrel-control.rules";
@@ -138,10 +136,11 @@ Ports loadPorts(const QSettings &settings)
 Ports checkSettings()
 {
     const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
-        QLatin1String(Organization), QLatin1String(Application));
+        QLatin1String(SettingsFile::Organization), QLatin1String(SettingsFile::Application));
     const QString path = settings.fileName();
     // Qt 5's reader throws on such a file, so it is not read here.
-    if (!SettingsFile::isReadable(QLatin1String(Organization), QLatin1String(Application))) {
+    if (!SettingsFile::isReadable(
+            QLatin1String(SettingsFile::Organization), QLatin1String(SettingsFile::Application))) {
         say(QStringLiteral("settings: %1 cannot be read; the next start moves it aside and "
                            "starts as on the first start")
                 .arg(path));

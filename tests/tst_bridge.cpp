@@ -143,7 +143,6 @@ private slots:
         // clang-format on
     }
 
-    // The form as a first start shows it, with no settings file.
     // The window's signal, then its slots, in the meta-object's order: what callers find by name.
     void signalAndSlots()
     {
@@ -160,6 +159,7 @@ private slots:
                     "systray_message_clicked()", "closeEvent(QCloseEvent*)", "close_exit()"}));
     }
 
+    // The form as a first start shows it, with no settings file.
     void form()
     {
         QFETCH(QString, className);
