@@ -3,11 +3,12 @@
 #ifndef CLIENTS_H
 #define CLIENTS_H
 
-#include "process.h"
+#include "harness.h"
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -243,15 +244,15 @@ inline std::array<int, 2> seqPacketPair() // the first end non-blocking
 }
 
 // bench_baseline send, to the clients' ports, reading the reports we queue from the other
-// end of a SOCK_SEQPACKET pair (its descriptor 3).
+// end of a SOCK_SEQPACKET pair.
 struct CSender
 {
     CSender(const Context &context, const ClientSet &clients)
         : pair(seqPacketPair())
-        , child({context.programs.baseline, "send", std::to_string(context.ports[Metering]),
-                    std::to_string(context.ports[Config]), std::to_string(context.ports[Custom]),
-                    std::to_string(clients.first), std::to_string(clients.count)},
-              {}, pair[1])
+        , child({context.programs.baseline, "send", count(pair[1]), count(context.ports[Metering]),
+                    count(context.ports[Config]), count(context.ports[Custom]),
+                    count(clients.first), count(clients.count)},
+              {}, "/dev/null", pair[1])
     {
         close(pair[1]);
     }
@@ -261,16 +262,15 @@ struct CSender
         const auto report = deviceReport(sequence);
         return write(pair[0], report.data(), report.size()) == ssize_t(report.size());
     }
-    double finish() // end of input; its CPU time in child.cpuNsAtExit, its timer's tick rate
+    void finish() // end of input: its timer's tick rate and its CPU from its first report
     {
         shutdown(pair[0], SHUT_WR);
-        const std::string text = child.line(10 * Sec);
-        child.wait(10 * Sec);
-        return text.empty() ? NAN : std::atof(text.c_str());
+        std::istringstream(child.line(10 * Sec)) >> ticksPerSecond >> cpuNs;
     }
 
     std::array<int, 2> pair;
     Child child;
+    double ticksPerSecond = NAN, cpuNs = NAN;
 };
 
 struct Throughput

@@ -1,18 +1,23 @@
-// What every phase shares: the run's plan, the report (table and JSON) and the window in this
-// process, driven from the measuring thread. The programs it starts are in process.h, the
-// loopback clients and loads in clients.h.
+// What every phase shares: the run's plan, the report (a table and one JSON object), the
+// window in this process driven from the measuring thread, and the programs started beside
+// it. The loopback clients and loads are in clients.h.
 #ifndef HARNESS_H
 #define HARNESS_H
 
 #include "fakehidapi.h"
 #include "mainwindow.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -83,13 +88,13 @@ inline void sleepNs(std::int64_t ns)
 // for a whole number, four below 0.1 (idle CPU).
 inline std::string number(double value, int decimals = -1)
 {
-    char text[64] = "null";
     const double size = std::fabs(value);
-    decimals = decimals >= 0                         ? decimals
-        : size >= 1000 || value == std::trunc(value) ? 0
-        : size >= 10                                 ? 1
-        : size >= 0.1                                ? 3
-                                                     : 4;
+    if (decimals < 0)
+        decimals = size >= 1000 || value == std::trunc(value) ? 0
+            : size >= 10                                      ? 1
+            : size >= 0.1                                     ? 3
+                                                              : 4;
+    char text[64] = "null";
     if (std::isfinite(value))
         std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
@@ -99,7 +104,6 @@ inline std::string count(std::uint64_t value)
 {
     return std::to_string(value);
 }
-
 inline std::string change(long value)
 {
     return (value >= 0 ? "+" : "") + std::to_string(value);
@@ -213,6 +217,120 @@ inline long long firstNumber(const std::string &path)
     long long value = -1;
     std::ifstream(path) >> value;
     return value;
+}
+
+inline long statusKiB(qint64 pid, const char *field) // a "Vm..." line of /proc/<pid>/status
+{
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("\n" + std::string(field) + ":");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 2);
+}
+
+inline std::array<long, 2> ownUsage() // RSS in KiB and open descriptors, where the window runs
+{
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return {statusKiB(getpid(), "VmRSS"), long(std::distance(begin(fds), end(fds)))};
+}
+
+// % of a core that all the process's threads took over `seconds`, from the scheduler.
+inline double cpuPercent(qint64 pid, double seconds)
+{
+    const auto cpuNs = [tasks = "/proc/" + std::to_string(pid) + "/task"] {
+        std::int64_t total = 0;
+        for (const auto &task : std::filesystem::directory_iterator(tasks))
+            total += firstNumber(task.path().string() + "/schedstat");
+        return total;
+    };
+    const std::int64_t c0 = cpuNs(), t0 = clockNs();
+    if (c0 <= 0) // no schedstat in this kernel, or the process is gone: no figure at all
+        throw std::runtime_error("no scheduler statistics for process " + std::to_string(pid));
+    sleepNs(static_cast<std::int64_t>(seconds * Sec));
+    return 100.0 * double(cpuNs() - c0) / double(clockNs() - t0);
+}
+
+// A program the benchmark started, with `environment` added to ours and standard error to
+// `stderrPath`; `passed` is a descriptor it inherits. Stopped (SIGTERM, then SIGKILL) when it
+// goes out of scope, also when a measurement throws.
+class Child
+{
+public:
+    Child(const std::vector<std::string> &argv, const std::vector<std::string> &environment = {},
+        const std::string &stderrPath = "/dev/null", int passed = -1)
+    {
+        QProcessEnvironment inherited = QProcessEnvironment::systemEnvironment();
+        for (const std::string &entry : environment)
+            inherited.insert(QString::fromStdString(entry.substr(0, entry.find('='))),
+                QString::fromStdString(entry.substr(entry.find('=') + 1)));
+        process.setProcessEnvironment(inherited);
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QString::fromStdString(stderrPath));
+        QStringList arguments;
+        for (std::size_t i = 1; i < argv.size(); ++i)
+            arguments << QString::fromStdString(argv[i]);
+        if (passed >= 0) // inherited through this start only
+            fcntl(passed, F_SETFD, 0);
+        spawnedNs = clockNs();
+        process.start(QString::fromStdString(argv[0]), arguments);
+        const bool started = process.waitForStarted(10000);
+        if (passed >= 0)
+            fcntl(passed, F_SETFD, FD_CLOEXEC);
+        if (!started)
+            throw std::runtime_error("cannot start " + argv[0]);
+    }
+    ~Child()
+    {
+        process.terminate();
+        if (!wait(2 * Sec))
+            process.kill(), wait(2 * Sec);
+    }
+    bool wait(std::int64_t timeoutNs) // true: it ended
+    {
+        return process.state() == QProcess::NotRunning
+            || process.waitForFinished(int(timeoutNs / Ms));
+    }
+    bool succeeded() const
+    {
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    std::string line(std::int64_t timeoutNs) // from its standard output; "" after the time
+    {
+        for (const std::int64_t end = clockNs() + timeoutNs;
+             !process.canReadLine() && clockNs() < end;)
+            process.waitForReadyRead(int(std::max<std::int64_t>(1, (end - clockNs()) / Ms)));
+        return process.canReadLine() ? process.readLine().trimmed().toStdString() : "";
+    }
+    std::int64_t readyNs(std::int64_t timeoutNs) // the readiness probe's "ready <ns>", or -1
+    {
+        const std::string text = line(timeoutNs);
+        return text.rfind("ready ", 0) == 0 ? std::atoll(text.c_str() + 6) : -1;
+    }
+    qint64 pid() const { return process.processId(); }
+
+    std::int64_t spawnedNs = 0; // CLOCK_MONOTONIC
+
+private:
+    QProcess process;
+};
+
+// A settings folder (XDG_CONFIG_HOME) with these ports, and the environment of a Qt program
+// started in it: the offscreen platform, its own runtime folder and no session bus (a copy
+// the user has running elsewhere is not the one instance it would hand over to), and the
+// readiness probe (`preload` before it) preloaded, writing "ready <ns>" to standard output.
+inline std::vector<std::string> qtEnvironment(const Context &context, const std::string &home,
+    bool autoConnect, const std::string &preload = "", bool quitWhenReady = false)
+{
+    std::filesystem::create_directories(home + "/Quorvale");
+    std::ofstream(home + "/Quorvale/Tavrel Control.conf")
+        << "[General]\nauto_connect=" << (autoConnect ? "true" : "false")
+        << "\nudp_config_port=" << context.ports[Config]
+        << "\nudp_custom_port=" << context.ports[Custom]
+        << "\nudp_default_ports=false\nudp_listen_port=" << context.listen
+        << "\nudp_metering_port=" << context.ports[Metering] << "\n";
+    return {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + home, "XDG_RUNTIME_DIR=" + home,
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + home + "/no-bus",
+        "LD_PRELOAD=" + (preload.empty() ? "" : preload + ":") + context.programs.probe,
+        "TAVREL_BENCH_READY_FD=1", "TAVREL_DEVICESIM_SOCKET=" + home + "/devicesim.sock",
+        "TAVREL_BENCH_QUIT_WHEN_READY=" + std::string(quitWhenReady ? "1" : "0")};
 }
 
 // The window in this process, driven through its objects' names: every call runs on the

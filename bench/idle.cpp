@@ -6,8 +6,6 @@
 // a core. The empty Qt application's peak memory is kept for the memory phase.
 #include "clients.h"
 
-#include <QTemporaryDir>
-
 namespace Bench {
 
 namespace {
@@ -21,21 +19,21 @@ namespace {
         const std::string log = context.log(std::string("idle-") + name);
         QTemporaryDir dir;
         const std::string home = dir.path().toStdString();
-        Child child(argv, qtEnvironment(context, home, running, running ? programs.deviceSim : ""),
-            -1, log);
+        Child child(
+            argv, qtEnvironment(context, home, running, running ? programs.deviceSim : ""), log);
         ClientSet probe(ProbeClient, 1, context.ports);
         bool ready = child.readyNs(10 * Sec) >= 0;
         if (ready && running) {
             Child plug({programs.deviceSimControl, "--socket", home + "/devicesim.sock", "--wait",
                 "5000", "plug"});
-            ready = plug.wait(10 * Sec) && plug.exitStatus == 0
-                && waitUntilRunning(context, probe, log);
+            ready
+                = plug.wait(10 * Sec) && plug.succeeded() && waitUntilRunning(context, probe, log);
         }
         if (!ready)
             throw std::runtime_error(argv[0] + " did not start, or not the bridge");
         sleepNs(Sec / 2);
-        const double cpu = cpuPercent(child.pid, context.plan.idleSeconds);
-        return {cpu, statusKiB(child.pid, "VmHWM")};
+        const double cpu = cpuPercent(child.pid(), context.plan.idleSeconds);
+        return {cpu, statusKiB(child.pid(), "VmHWM")};
     }
 
 } // namespace
@@ -51,7 +49,7 @@ void idlePhase(Context &context, Report &report)
     ClientSet clients(SustainedClients, 1, context.ports);
     CSender sender(context, clients);
     sleepNs(Sec / 2);
-    const double cIdle = cpuPercent(sender.child.pid, context.plan.idleSeconds);
+    const double cIdle = cpuPercent(sender.child.pid(), context.plan.idleSeconds);
     report.ratio("idle_running_cpu_pct", "idle CPU, running (1 ms poll), % of a core", running,
         "C poll", cIdle, 1.1, true);
     report.row("idle_qt_timer_cpu_pct", "  Qt floor for it: empty application, empty 1 ms QTimer",

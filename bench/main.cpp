@@ -4,7 +4,9 @@
 #include "clients.h"
 
 #include <QApplication>
-#include <QTemporaryDir>
+#include <QThread>
+
+#include <thread>
 
 using namespace Bench;
 
@@ -127,12 +129,15 @@ int main(int argc, char *argv[])
     const std::int64_t started = clockNs();
     const std::string loadBefore = loadAverage();
     std::vector<std::string> failures;
-    std::thread measuring([&] {
+    // A thread of Qt's own, so that the programs it starts can be watched from it.
+    QThread *measuring = QThread::create([&] {
         failures = runPhases(Context {plan, programs, bridge}, report);
         QMetaObject::invokeMethod(&app, "quit", Qt::QueuedConnection);
     });
+    measuring->start();
     app.exec();
-    measuring.join();
+    measuring->wait();
+    delete measuring;
 
     const double minutes = double(clockNs() - started) / Sec / 60;
     const std::string load = loadBefore + " -> " + loadAverage();

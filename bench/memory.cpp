@@ -4,8 +4,6 @@
 // growth from the first tenth to the end <= 256 KiB, every datagram received in order.
 #include "clients.h"
 
-#include <QTemporaryDir>
-
 namespace Bench {
 
 void memoryPhase(Context &context, Report &report)
@@ -13,12 +11,12 @@ void memoryPhase(Context &context, Report &report)
     const std::uint32_t total = context.plan.memoryReports, tenth = total / 10;
     const std::string log = context.log("memory");
     QTemporaryDir dir;
-    std::vector<std::string> environment = qtEnvironment(context, dir.path().toStdString(), true);
-    environment.push_back("TAVREL_BENCH_FEED_FD=3");
-    int feed[2] = {-1, -1}; // the program reads the count of reports to feed on descriptor 3
+    int feed[2] = {-1, -1}; // the program reads the count of reports to feed from feed[0]
     if (pipe2(feed, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
-    Child child({context.programs.bridgeBench}, environment, feed[0], log);
+    std::vector<std::string> environment = qtEnvironment(context, dir.path().toStdString(), true);
+    environment.push_back("TAVREL_BENCH_FEED_FD=" + count(feed[0]));
+    Child child({context.programs.bridgeBench}, environment, log, feed[0]);
     close(feed[0]);
     ClientSet clients(MemoryClients, 16, context.ports);
     const bool running = child.readyNs(10 * Sec) >= 0 && waitUntilRunning(context, clients, log);
@@ -40,9 +38,9 @@ void memoryPhase(Context &context, Report &report)
         done = clients.minReceived(Custom);
         lastMove = done != before ? clockNs() : lastMove;
         if (afterFirst < 0 && done >= tenth)
-            afterFirst = statusKiB(child.pid, "VmRSS");
+            afterFirst = statusKiB(child.pid(), "VmRSS");
         if (beforeLast < 0 && done >= total - tenth)
-            beforeLast = statusKiB(child.pid, "VmRSS");
+            beforeLast = statusKiB(child.pid(), "VmRSS");
         if (clockNs() >= nextKeepAlive && (nextKeepAlive += 5 * Sec)) // none silent for 20 s
             clients.sendKeepAlives(context.listen);
         const std::int64_t size = std::filesystem::file_size(log);
@@ -53,7 +51,7 @@ void memoryPhase(Context &context, Report &report)
     }
     sleepNs(200 * Ms);
     clients.poll();
-    const long last = statusKiB(child.pid, "VmRSS"), peak = statusKiB(child.pid, "VmHWM");
+    const long last = statusKiB(child.pid(), "VmRSS"), peak = statusKiB(child.pid(), "VmHWM");
     const std::uint64_t expected = std::uint64_t(total) * PortCount * 16;
     report.row("memory_peak_mib", "peak RSS after " + count(total) + " reports to 16 clients, MiB",
         peak / 1024.0, "Qt floor", context.floorPeakKiB > 0 ? context.floorPeakKiB / 1024.0 : NAN,

@@ -3,8 +3,6 @@
 // application's, started in turn. Target: <= 300 ms.
 #include "clients.h"
 
-#include <QTemporaryDir>
-
 namespace Bench {
 
 void startupPhase(Context &context, Report &report)
@@ -15,7 +13,7 @@ void startupPhase(Context &context, Report &report)
         for (const bool floor : {false, true}) {
             const std::string &program = floor ? context.programs.floor : context.programs.real;
             Child child({program}, // the settings written afresh each time
-                qtEnvironment(context, dir.path().toStdString(), false, "", true), -1,
+                qtEnvironment(context, dir.path().toStdString(), false, "", true),
                 context.log(floor ? "startup-qtfloor" : "startup"));
             const std::int64_t ready = child.readyNs(10 * Sec);
             child.wait(10 * Sec);
