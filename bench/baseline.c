@@ -6,7 +6,7 @@
  *     deadline, one non-blocking read of a report (a SOCK_SEQPACKET record); a 10-byte one goes
  *     out as A0 A0 + report to the three ports of COUNT clients at consecutive IPv4 addresses
  *     from FIRST_CLIENT. At end of file prints "TICKS_PER_S CPU_NS", the CPU from the first
- *     report read.
+ *     report read (nan when none came).
  *   rx DEVICE PORT COUNT: prints "ready", then writes each datagram that starts with A0 A0 to
  *     the device as 00 + its bytes 2..11, zero-filled; prints "CPU_NS" after COUNT writes, the
  *     CPU from "ready".
@@ -14,6 +14,7 @@
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
+#include <math.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,7 +25,7 @@
 
 enum { MaxClients = 1024 };
 
-static int Device = -1;
+static int device = -1;
 
 static int dualStackSocket(unsigned short port)
 {
@@ -65,7 +66,7 @@ static int sendLoop(char **argv)
         to[i].sin6_addr.s6_addr[10] = to[i].sin6_addr.s6_addr[11] = 0xff;
         memcpy(&to[i].sin6_addr.s6_addr[12], &address, 4);
     }
-    if (out < 0 || count > MaxClients * 3 || fcntl(Device, F_SETFL, O_NONBLOCK) < 0)
+    if (out < 0 || count > MaxClients * 3 || fcntl(device, F_SETFL, O_NONBLOCK) < 0)
         return perror("bench_baseline send"), 1;
     for (clock_gettime(CLOCK_MONOTONIC, &deadline);; ++ticks) {
         unsigned char message[13] = {0xA0, 0xA0}; /* room for a record one byte too long */
@@ -74,14 +75,14 @@ static int sendLoop(char **argv)
         deadline.tv_sec += (deadline.tv_nsec += 1000000) / 1000000000;
         deadline.tv_nsec %= 1000000000;
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, NULL) == EINTR) { }
-        if ((length = read(Device, message + 2, 11)) == 0) /* one read per tick */
+        if ((length = read(device, message + 2, 11)) == 0) /* one read per tick */
             break;
         if (length == 10 && cpuFrom < 0)
             cpuFrom = cpuNs();
         for (i = 0; length == 10 && i < count; ++i)
             sendto(out, message, 12, 0, (struct sockaddr *)&to[i], sizeof to[i]);
     }
-    printf("%.3f %.0f\n", ticks / (seconds() - started), cpuFrom < 0 ? 0 : cpuNs() - cpuFrom);
+    printf("%.3f %.0f\n", ticks / (seconds() - started), cpuFrom < 0 ? NAN : cpuNs() - cpuFrom);
     return 0;
 }
 
@@ -106,7 +107,7 @@ static int receiveLoop(char **argv)
         if (length < 2 || datagram[0] != 0xA0 || datagram[1] != 0xA0)
             continue;
         memcpy(report + 1, datagram + 2, length - 2 < 10 ? (size_t)length - 2 : 10);
-        if (write(Device, report, sizeof report) != (ssize_t)sizeof report)
+        if (write(device, report, sizeof report) != (ssize_t)sizeof report)
             return perror("bench_baseline rx: write"), 1;
         ++written;
     }
@@ -116,7 +117,7 @@ static int receiveLoop(char **argv)
 
 int main(int argc, char **argv)
 {
-    Device = argc > 2 ? atoi(argv[2]) : -1;
+    device = argc > 2 ? atoi(argv[2]) : -1;
     if (argc == 8 && strcmp(argv[1], "send") == 0)
         return sendLoop(argv);
     if (argc == 5 && strcmp(argv[1], "rx") == 0)

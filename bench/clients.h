@@ -8,7 +8,6 @@
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -265,7 +264,8 @@ struct CSender
     void finish() // end of input: its timer's tick rate and its CPU from its first report
     {
         shutdown(pair[0], SHUT_WR);
-        std::istringstream(child.line(10 * Sec)) >> ticksPerSecond >> cpuNs;
+        if (std::sscanf(child.line(10 * Sec).c_str(), "%lf %lf", &ticksPerSecond, &cpuNs) != 2)
+            ticksPerSecond = cpuNs = NAN;
     }
 
     std::array<int, 2> pair;

@@ -115,8 +115,12 @@ inline std::string dropNote(std::uint64_t drops)
     return drops ? " (" + count(drops) + " dropped by the benchmark's client sockets)" : "";
 }
 
-inline double percentile(std::vector<double> values, double fraction) // nearest rank
+// Nearest rank, of the values there are: a round without a figure (NaN) gives none.
+inline double percentile(std::vector<double> values, double fraction)
 {
+    values.erase(
+        std::remove_if(values.begin(), values.end(), [](double v) { return !std::isfinite(v); }),
+        values.end());
     std::sort(values.begin(), values.end());
     const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(fraction * values.size())));
     return values.empty() ? NAN : values[std::min(rank, values.size()) - 1];
@@ -267,15 +271,16 @@ public:
         QStringList arguments;
         for (std::size_t i = 1; i < argv.size(); ++i)
             arguments << QString::fromStdString(argv[i]);
-        if (passed >= 0) // inherited through this start only
-            fcntl(passed, F_SETFD, 0);
+        const int flags = passed >= 0 ? fcntl(passed, F_GETFD) : -1;
+        if (flags >= 0) // inherited through this start only: the fork is made in start()
+            fcntl(passed, F_SETFD, flags & ~FD_CLOEXEC);
         spawnedNs = clockNs();
         process.start(QString::fromStdString(argv[0]), arguments);
-        const bool started = process.waitForStarted(10000);
-        if (passed >= 0)
-            fcntl(passed, F_SETFD, FD_CLOEXEC);
-        if (!started)
-            throw std::runtime_error("cannot start " + argv[0]);
+        if (flags >= 0)
+            fcntl(passed, F_SETFD, flags);
+        if (!process.waitForStarted(10000))
+            throw std::runtime_error(
+                "cannot start " + argv[0] + ": " + process.errorString().toStdString());
     }
     ~Child()
     {
@@ -296,7 +301,9 @@ public:
     {
         for (const std::int64_t end = clockNs() + timeoutNs;
              !process.canReadLine() && clockNs() < end;)
-            process.waitForReadyRead(int(std::max<std::int64_t>(1, (end - clockNs()) / Ms)));
+            if (!process.waitForReadyRead(int(std::max<std::int64_t>(1, (end - clockNs()) / Ms)))
+                && process.state() == QProcess::NotRunning)
+                break; // it ended without the line
         return process.canReadLine() ? process.readLine().trimmed().toStdString() : "";
     }
     std::int64_t readyNs(std::int64_t timeoutNs) // the readiness probe's "ready <ns>", or -1

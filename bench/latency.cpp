@@ -2,8 +2,9 @@
 // random moment, until every client's last datagram of it arrives (the kernel's receive
 // stamp). Yardstick: bench_baseline send (C, 1 ms absolute-deadline timer, sendto per client
 // and port) in the same run. Targets: p99 <= 1.25 x C's; CPU per report <= 1.4 x C's at 1
-// client and <= 1.3 x at 16 and 128, both sides' CPU taken from their first report on, the
-// poll ticks between reports included. p50, max and the absolute figures are for information.
+// client and <= 1.3 x at 16 and 128, both sides' CPU counted over the samples alone (the
+// bridge's around them, C's from its first report), the poll ticks between reports included.
+// p50, max and the absolute figures are for information.
 #include "clients.h"
 
 #include <random>

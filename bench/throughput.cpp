@@ -34,7 +34,9 @@ namespace {
         Throughput result;
         if (receiver.line(5 * Sec) == "ready")
             result = writes.load(listen, total);
-        result.cpuUsPerDatagram = std::atof(receiver.line(5 * Sec).c_str()) / 1000 / result.written;
+        double cpuNs = NAN; // none when it did not write them all
+        std::sscanf(receiver.line(5 * Sec).c_str(), "%lf", &cpuNs);
+        result.cpuUsPerDatagram = cpuNs / 1000 / double(result.written);
         return result;
     }
 
